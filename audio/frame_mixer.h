@@ -1,0 +1,34 @@
+#pragma once
+
+#include "reverb/reverb.h"
+#include "synth/noise_generator.h"
+#include "synth/voice.h"
+
+namespace consynth {
+
+inline constexpr int kVoiceCount = 10;
+
+/// What the render thread sees of the reverb keys at one frame.
+struct FrameKeys {
+  bool upPressed = false;    ///< Up went down since the previous look: step the damping
+  bool downPressed = false;  ///< Down went down since the previous look: step the delay set
+  bool bypass = false;       ///< F5 is held: the dry mix passes, the reverbs rest
+};
+
+/// Everything one output frame is made from: the ten voices with their shared noise
+/// stream, the two live reverb controls and the left and right reverbs.
+struct FrameMixer {
+  Voice voices[kVoiceCount];
+  NoiseGenerator noise;
+  int lpfnum = 4;  ///< reverb damping, 0..31: the combs average lpfnum + 1 taps
+  int type = 0;    ///< reverb delay set, 0..3
+  Reverb reverbs[2];  ///< left (channel 0) and right (channel 1)
+
+  /// Renders and mixes one stereo frame into out[0] (left) and out[1] (right).
+  void renderFrame(const FrameKeys& keys, float out[2]);
+
+  /// Renders `frames` frames, interleaved left then right, with the same keys on each.
+  void renderFrames(const FrameKeys& keys, float* interleaved, unsigned frames);
+};
+
+}  // namespace consynth

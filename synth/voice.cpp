@@ -1,0 +1,104 @@
+#include "synth/voice.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace consynth {
+
+namespace {
+
+// Phase increment of note 0: 6.41 Hz at 44.1 kHz. Each note above it is one equal-tempered
+// semitone (2^(1/12)) higher, reached by repeated multiplication.
+constexpr double kBaseIncrement = 0.00014534584401074233;
+constexpr double kSemitone = 1.0594630943592953;
+
+// Segment lengths are counted in units of 1161 samples (26.3 ms).
+constexpr int32_t kAttackUnit = 1161;
+constexpr int32_t kDecayUnit = 2322;
+constexpr int32_t kHoldUnit = 3483;
+
+}  // namespace
+
+void Voice::noteOn(int note, uint32_t newPatch) {
+  patch = newPatch;
+
+  increment = kBaseIncrement;
+  const int steps = std::min(note, kMaxNote);
+  for (int i = 0; i < steps; ++i) increment *= kSemitone;
+
+  counter = 0;
+  level = 0.0;
+
+  const int32_t attackCode = static_cast<int32_t>((newPatch >> 28) & 0xF);
+  const int32_t decayCode = static_cast<int32_t>((newPatch >> 24) & 0xF);
+  const int32_t sustainCode = static_cast<int32_t>((newPatch >> 20) & 0xF);
+  const int32_t releaseCode = static_cast<int32_t>((newPatch >> 16) & 0xF);
+  segmentLengths[0] = (attackCode + 1) * kAttackUnit;
+  segmentLengths[1] = decayCode * kDecayUnit + kAttackUnit;
+  segmentLengths[2] = sustainCode * kHoldUnit + kAttackUnit;
+  segmentLengths[3] = releaseCode * kHoldUnit + kAttackUnit;
+
+  // Attack rises 0 -> 1, decay falls 1 -> 0.5, sustain holds, release falls 0.5 -> 0.
+  segmentRates[0] = 1.0 / static_cast<double>(segmentLengths[0]);
+  segmentRates[1] = -0.5 / static_cast<double>(segmentLengths[1]);
+  segmentRates[2] = 0.0;
+  segmentRates[3] = -0.5 / static_cast<double>(segmentLengths[3]);
+}
+
+void Voice::render(float out[2], NoiseGenerator& noise) {
+  float x = 0.0f;
+
+  if (increment > 0.0) {
+    double rate = 0.0;
+    int32_t segmentEnd = 0;
+    bool ended = true;
+    for (int k = 0; k < 4; ++k) {
+      segmentEnd += segmentLengths[k];
+      if (counter < segmentEnd) {
+        rate = segmentRates[k];
+        ended = false;
+        break;
+      }
+    }
+    if (ended) {
+      // The rest of this sample still runs, with no pitch and no level.
+      increment = 0.0;
+      level = 0.0;
+    }
+
+    float acc = 0.0f;
+    if (patch & 1u) {
+      // Four partials, each detuned by 0.5 % more than the last, with a fixed phase offset
+      // h that triples per partial and alternating polarity; each is waveshaped by an outer
+      // sine of depth 2.72. h and d are stepped by repeated arithmetic, not tabulated, so
+      // they carry the rounding of that repetition.
+      double h = 0.3333;
+      double d = 1.0;
+      for (int k = 0; k < 4; ++k) {
+        h *= 3.0;
+        const double polarity = (k % 2 == 0) ? -1.0 : 1.0;
+        const double a = (phase + h) * d * 3.141592 * 2.0 * polarity;
+        acc = static_cast<float>(std::sin(std::sin(a) * 2.72) + static_cast<double>(acc));
+        d += 0.005;
+      }
+    }
+
+    const float n = noise.noiseNextFloat();
+    level = level + rate;
+    phase = (phase + increment) + static_cast<double>(n) * 0.001;
+    counter = counter + 1;
+    x = static_cast<float>(static_cast<double>(acc) * level);
+  }
+
+  // One-pole low-pass that opens with the cube of the level: transparent at full level,
+  // a 0.999 decay towards silence at level 0.
+  const double cube = level * level * level;
+  const double y =
+      static_cast<double>(x) - (1.0 - cube) * (static_cast<double>(x) - filterMemory * 0.999);
+  const float sample = static_cast<float>(y);
+  filterMemory = static_cast<double>(sample);
+  out[0] = sample;
+  out[1] = sample;
+}
+
+}  // namespace consynth

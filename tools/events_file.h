@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <string>
+#include <vector>
+
+namespace consynth {
+
+/// One line of an events file: something the keyboard would do at a given frame.
+struct Event {
+  enum class Kind { NoteOn, Up, Down, BypassOn, BypassOff };
+
+  uint64_t frame = 0;
+  Kind kind = Kind::NoteOn;
+  int voice = 0;        ///< NoteOn only
+  int32_t note = 0;     ///< NoteOn only
+  uint32_t patch = 0;   ///< NoteOn only
+};
+
+/// Result of reading an events file: the events in file order, or the first error found
+/// (`errorLine` is 1-based; 0 when the error is not tied to a line).
+struct EventsParse {
+  std::vector<Event> events;
+  std::string error;
+  int errorLine = 0;
+
+  bool ok() const { return error.empty(); }
+};
+
+/// Reads events in the text form
+///   FRAME noteon VOICE NOTE [PATCH] | FRAME up | FRAME down | FRAME f5 on | FRAME f5 off
+/// one per line, '#' starting a comment. Frames must not go backwards, and a frame may hold
+/// at most one `up` and one `down`.
+EventsParse parseEvents(std::istream& in);
+
+}  // namespace consynth

@@ -1,0 +1,36 @@
+#include "tools/offline_render.h"
+
+#include <algorithm>
+
+namespace consynth {
+
+void renderEvents(FrameMixer& mixer, const std::vector<Event>& events, uint64_t frames,
+                  const FrameSink& sink) {
+  constexpr uint32_t kBlockFrames = 4096;
+  float block[2 * kBlockFrames];
+  size_t next = 0;  // first event not yet applied
+  bool bypass = false;
+
+  for (uint64_t start = 0; start < frames; start += kBlockFrames) {
+    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(kBlockFrames, frames - start));
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint64_t frame = start + i;
+      FrameKeys keys;
+      for (; next < events.size() && events[next].frame == frame; ++next) {
+        const Event& e = events[next];
+        switch (e.kind) {
+          case Event::Kind::NoteOn: mixer.voices[e.voice].noteOn(e.note, e.patch); break;
+          case Event::Kind::Up: keys.upPressed = true; break;
+          case Event::Kind::Down: keys.downPressed = true; break;
+          case Event::Kind::BypassOn: bypass = true; break;
+          case Event::Kind::BypassOff: bypass = false; break;
+        }
+      }
+      keys.bypass = bypass;
+      mixer.renderFrame(keys, block + 2 * i);
+    }
+    sink(block, count);
+  }
+}
+
+}  // namespace consynth
