@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test: the optimised build, then the
+# parsing and engine tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 ./scripts/install-deps.sh test
+jobs=$(nproc)
 
 cmake --preset release
-cmake --build --preset release -j"$(nproc)"
-ctest --preset release -j"$(nproc)"
+cmake --build --preset release -j"$jobs"
+ctest --preset release -j"$jobs"
+
+cmake --preset asan
+cmake --build --preset asan -j"$jobs"
+ctest --preset asan -j"$jobs"
