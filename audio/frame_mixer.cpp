@@ -24,7 +24,8 @@ void FrameMixer::renderFrame(const FrameKeys& keys, float out[2]) {
 }
 
 void FrameMixer::renderFrames(const FrameKeys& keys, float* interleaved, unsigned frames) {
-  for (unsigned f = 0; f < frames; ++f) renderFrame(keys, interleaved + 2 * f);
+  for (unsigned f = 0; f < frames; ++f)
+    renderFrame(keys, interleaved + 2 * f);
 }
 
 }  // namespace consynth

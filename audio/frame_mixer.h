@@ -20,8 +20,8 @@ struct FrameKeys {
 struct FrameMixer {
   Voice voices[kVoiceCount];
   NoiseGenerator noise;
-  int lpfnum = 4;  ///< reverb damping, 0..31: the combs average lpfnum + 1 taps
-  int type = 0;    ///< reverb delay set, 0..3
+  int lpfnum = 4;     ///< reverb damping, 0..31: the combs average lpfnum + 1 taps
+  int type = 0;       ///< reverb delay set, 0..3
   Reverb reverbs[2];  ///< left (channel 0) and right (channel 1)
 
   /// Renders and mixes one stereo frame into out[0] (left) and out[1] (right).

@@ -24,7 +24,8 @@ void Voice::noteOn(int note, uint32_t newPatch) {
 
   increment = kBaseIncrement;
   const int steps = std::min(note, kMaxNote);
-  for (int i = 0; i < steps; ++i) increment *= kSemitone;
+  for (int i = 0; i < steps; ++i)
+    increment *= kSemitone;
 
   counter = 0;
   level = 0.0;

@@ -17,14 +17,14 @@ inline constexpr int kMaxNote = 1000;
 /// One tone generator: a four-segment envelope, four detuned waveshaped sine partials with
 /// a little phase jitter, and a low-pass output filter whose strength follows the envelope.
 struct Voice {
-  double phase;             ///< oscillator phase in cycles; never wrapped
-  double increment;         ///< phase advance per sample; the voice sounds while > 0
-  int32_t counter;          ///< samples rendered since the last note-on
-  double level;             ///< envelope level
+  double phase;               ///< oscillator phase in cycles; never wrapped
+  double increment;           ///< phase advance per sample; the voice sounds while > 0
+  int32_t counter;            ///< samples rendered since the last note-on
+  double level;               ///< envelope level
   int32_t segmentLengths[4];  ///< attack, decay, sustain, release, in samples
-  double segmentRates[4];   ///< level change per sample in each segment
-  double filterMemory;      ///< last output of the output filter
-  uint32_t patch;           ///< the word given to the last note-on
+  double segmentRates[4];     ///< level change per sample in each segment
+  double filterMemory;        ///< last output of the output filter
+  uint32_t patch;             ///< the word given to the last note-on
 
   /// Restarts the envelope at the pitch of `note` with the segment lengths of `patch`.
   /// Phase and filter memory carry over, so a re-triggered voice does not click.

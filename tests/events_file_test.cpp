@@ -45,22 +45,22 @@ TEST(EventsFile, RejectsBadLinesNamingTheLine) {
     int line;
   };
   const Case cases[] = {
-      {"0 noteon 0 36\n0 sing\n", 2},             // unknown word
-      {"5 up\n4 down\n", 2},                      // frame going backwards
-      {"0 noteon 10 36\n", 1},                    // voice outside 0..9
+      {"0 noteon 0 36\n0 sing\n", 2},  // unknown word
+      {"5 up\n4 down\n", 2},           // frame going backwards
+      {"0 noteon 10 36\n", 1},         // voice outside 0..9
       {"0 noteon -1 36\n", 1},
-      {"0 noteon 0 2147483648\n", 1},             // note out of 32-bit range
-      {"0 noteon 0 36 0x100000000\n", 1},         // patch out of range
+      {"0 noteon 0 2147483648\n", 1},      // note out of 32-bit range
+      {"0 noteon 0 36 0x100000000\n", 1},  // patch out of range
       {"0 noteon 0 36 -1\n", 1},
-      {"0 noteon 0 3x6\n", 1},                    // stray characters
-      {"0 noteon 0\n", 1},                        // missing note
-      {"0 noteon 0 36 1 2\n", 1},                 // too many words
-      {"\n\n3 up\n3 down\n3 up\n", 5},            // a second up on one frame
+      {"0 noteon 0 3x6\n", 1},          // stray characters
+      {"0 noteon 0\n", 1},              // missing note
+      {"0 noteon 0 36 1 2\n", 1},       // too many words
+      {"\n\n3 up\n3 down\n3 up\n", 5},  // a second up on one frame
       {"3 down\n3 down\n", 2},
       {"0 f5\n", 1},
       {"0 f5 maybe\n", 1},
       {"0 up now\n", 1},
-      {"-1 up\n", 1},                             // frames are never negative
+      {"-1 up\n", 1},  // frames are never negative
       {"99999999999999999999999 up\n", 1},
       {"up\n", 1},
       {"0x10 up\n", 1},

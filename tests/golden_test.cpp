@@ -44,7 +44,8 @@ TEST(Golden, RendersMatchReferenceBitForBit) {
     const fs::path events = entry.path();
     SCOPED_TRACE(events.filename().string());
 
-    const std::vector<float> expected = test::readWavFloats(fs::path(events).replace_extension(".wav").string());
+    const std::vector<float> expected =
+        test::readWavFloats(fs::path(events).replace_extension(".wav").string());
     const uint64_t frames = framesFromHeader(events);
     ASSERT_GT(frames, 0u) << "no '# frames: N' line";
     ASSERT_EQ(expected.size(), 2 * frames);
@@ -63,8 +64,7 @@ TEST(Golden, RendersMatchReferenceBitForBit) {
     for (size_t i = 0; i < actual.size(); ++i) {
       if (std::bit_cast<uint32_t>(actual[i]) != std::bit_cast<uint32_t>(expected[i])) {
         FAIL() << "first difference at frame " << i / 2 << (i % 2 ? " right" : " left")
-               << ": rendered " << describe(actual[i]) << ", reference "
-               << describe(expected[i]);
+               << ": rendered " << describe(actual[i]) << ", reference " << describe(expected[i]);
       }
     }
     ++checked;

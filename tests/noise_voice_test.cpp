@@ -15,7 +15,9 @@ constexpr double kSampleRate = 44100.0;
 constexpr int kKeyPatchLength = 23220;  // 1161 + 5805 + 1161 + 15093
 
 // A voice as the engine holds it before its first note: all zero.
-Voice freshVoice() { return Voice{}; }
+Voice freshVoice() {
+  return Voice{};
+}
 
 float renderOne(Voice& voice, NoiseGenerator& noise) {
   float out[2] = {0.0f, 0.0f};
@@ -46,7 +48,8 @@ TEST(NoiseGenerator, WrapsAtThirtyTwoBitsAndStaysInRange) {
 TEST(Voice, NeverTriggeredIsExactlySilentAndDrawsNoNoise) {
   Voice voice = freshVoice();
   NoiseGenerator noise;
-  for (int i = 0; i < 1000; ++i) ASSERT_EQ(std::bit_cast<uint32_t>(renderOne(voice, noise)), 0u);
+  for (int i = 0; i < 1000; ++i)
+    ASSERT_EQ(std::bit_cast<uint32_t>(renderOne(voice, noise)), 0u);
   EXPECT_EQ(noise.s0, 1);  // untouched
   EXPECT_EQ(noise.s1, 234567);
 }
@@ -91,9 +94,11 @@ TEST(Voice, ExtremeNotesKeepTheVoiceFinite) {
     Voice voice = freshVoice();
     NoiseGenerator noise;
     voice.noteOn(note, kKeyPatch);
-    for (int i = 0; i < 30000; ++i) ASSERT_TRUE(std::isfinite(renderOne(voice, noise))) << note;
+    for (int i = 0; i < 30000; ++i)
+      ASSERT_TRUE(std::isfinite(renderOne(voice, noise))) << note;
     voice.noteOn(36, kKeyPatch);
-    for (int i = 0; i < 30000; ++i) ASSERT_TRUE(std::isfinite(renderOne(voice, noise))) << note;
+    for (int i = 0; i < 30000; ++i)
+      ASSERT_TRUE(std::isfinite(renderOne(voice, noise))) << note;
     EXPECT_TRUE(std::isfinite(voice.phase));
     EXPECT_TRUE(std::isfinite(voice.filterMemory));
   }
@@ -111,7 +116,8 @@ TEST(Voice, KeyPatchEnvelopeRunsItsCourseAndEnds) {
   renderOne(voice, noise);
   EXPECT_EQ(voice.level, 1.0 / 1161.0);  // the level rises before it scales the first sample
 
-  for (int i = 1; i < kKeyPatchLength; ++i) renderOne(voice, noise);
+  for (int i = 1; i < kKeyPatchLength; ++i)
+    renderOne(voice, noise);
   EXPECT_GT(voice.increment, 0.0);
   EXPECT_NEAR(voice.level, 0.0, 1e-9);  // the release has fallen all the way
 
@@ -134,19 +140,23 @@ TEST(Voice, EndedTailSettlesOnTheSubnormalFloor) {
   NoiseGenerator noise;
   voice.noteOn(52, kKeyPatch);
   float last = 0.0f;
-  for (int i = 0; i < kKeyPatchLength + 200000; ++i) last = renderOne(voice, noise);
+  for (int i = 0; i < kKeyPatchLength + 200000; ++i)
+    last = renderOne(voice, noise);
   const float floor = std::ldexp(500.0f, -149);
   EXPECT_EQ(std::fabs(last), floor);
-  for (int i = 0; i < 1000; ++i) ASSERT_EQ(renderOne(voice, noise), last);
+  for (int i = 0; i < 1000; ++i)
+    ASSERT_EQ(renderOne(voice, noise), last);
 }
 
 TEST(Voice, OscillatorOffRunsTheEnvelopeSilently) {
   Voice voice = freshVoice();
   NoiseGenerator noise;
   voice.noteOn(36, kKeyPatch & ~1u);
-  for (int i = 0; i < 100; ++i) ASSERT_EQ(renderOne(voice, noise), 0.0f);
+  for (int i = 0; i < 100; ++i)
+    ASSERT_EQ(renderOne(voice, noise), 0.0f);
   NoiseGenerator reference;  // one draw per sample while the envelope runs
-  for (int i = 0; i < 100; ++i) reference.noiseNextFloat();
+  for (int i = 0; i < 100; ++i)
+    reference.noiseNextFloat();
   EXPECT_EQ(noise.s0, reference.s0);
   EXPECT_EQ(noise.s2, reference.s2);
 }
@@ -155,7 +165,8 @@ TEST(Voice, RetriggerKeepsPhaseAndFilterAndRestartsTheEnvelope) {
   Voice voice = freshVoice();
   NoiseGenerator noise;
   voice.noteOn(36, kKeyPatch);
-  for (int i = 0; i < 3000; ++i) renderOne(voice, noise);
+  for (int i = 0; i < 3000; ++i)
+    renderOne(voice, noise);
   const double phase = voice.phase;
   const double memory = voice.filterMemory;
   voice.noteOn(40, kKeyPatch);

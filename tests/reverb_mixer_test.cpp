@@ -11,11 +11,14 @@ namespace consynth {
 namespace {
 
 // Reverbs are several megabytes: keep them off the stack, zeroed as at program start.
-std::unique_ptr<Reverb> zeroReverb() { return std::make_unique<Reverb>(); }
+std::unique_ptr<Reverb> zeroReverb() {
+  return std::make_unique<Reverb>();
+}
 
 TEST(Reverb, SilenceInSilenceOut) {
   auto reverb = zeroReverb();
-  for (int i = 0; i < 20000; ++i) ASSERT_EQ(reverb->process(0.0f, i % 4, i % 2, i % 32), 0.0f);
+  for (int i = 0; i < 20000; ++i)
+    ASSERT_EQ(reverb->process(0.0f, i % 4, i % 2, i % 32), 0.0f);
 }
 
 TEST(Reverb, FirstImpulseThroughCombsAndDiffusers) {
@@ -23,7 +26,8 @@ TEST(Reverb, FirstImpulseThroughCombsAndDiffusers) {
   const float y = reverb->process(1.0f, 0, 0, 4);
   // Each comb passes v = 1 and stores its gain; the sum 4 enters the first diffuser, which
   // stores 4 and passes -2.8; the second stores that and passes 1.96; plus a tenth dry.
-  for (int k = 0; k < 4; ++k) EXPECT_EQ(reverb->lines[k].samples[0], kCombGains[k]);
+  for (int k = 0; k < 4; ++k)
+    EXPECT_EQ(reverb->lines[k].samples[0], kCombGains[k]);
   EXPECT_EQ(reverb->lines[4].samples[0], 4.0f);
   EXPECT_FLOAT_EQ(reverb->lines[5].samples[0], -2.8f);
   EXPECT_FLOAT_EQ(y, 1.03f);
@@ -39,7 +43,8 @@ TEST(Reverb, CombsAverageTheirOldestTaps) {
   auto plain = zeroReverb();
   constexpr uint32_t n = 2063;  // line 0, left, type 0
   plain->process(1.0f, 0, 0, 0);
-  for (uint32_t t = 1; t < n; ++t) plain->process(0.0f, 0, 0, 0);
+  for (uint32_t t = 1; t < n; ++t)
+    plain->process(0.0f, 0, 0, 0);
   EXPECT_EQ(plain->lines[0].samples[n - 1], 0.0f);
   plain->process(0.0f, 0, 0, 0);  // write index back at 0: reads the impulse
   EXPECT_EQ(plain->lines[0].samples[0], kCombGains[0] * kCombGains[0]);
@@ -47,7 +52,8 @@ TEST(Reverb, CombsAverageTheirOldestTaps) {
   // 32 taps: the impulse enters the mean 31 samples early, weighted 1/32.
   auto dark = zeroReverb();
   dark->process(1.0f, 0, 0, 31);
-  for (uint32_t t = 1; t < n - 31; ++t) dark->process(0.0f, 0, 0, 31);
+  for (uint32_t t = 1; t < n - 31; ++t)
+    dark->process(0.0f, 0, 0, 31);
   EXPECT_EQ(dark->lines[0].samples[n - 32], 0.0f);
   dark->process(0.0f, 0, 0, 31);
   EXPECT_EQ(dark->lines[0].samples[n - 31], kCombGains[0] * (kCombGains[0] / 32.0f));
@@ -55,7 +61,8 @@ TEST(Reverb, CombsAverageTheirOldestTaps) {
 
 TEST(Reverb, ShorterDelaySetWritesAtTheOldIndexThenWraps) {
   auto reverb = zeroReverb();
-  for (int t = 0; t < 5000; ++t) reverb->process(t == 0 ? 1.0f : 0.0f, 3, 1, 4);
+  for (int t = 0; t < 5000; ++t)
+    reverb->process(t == 0 ? 1.0f : 0.0f, 3, 1, 4);
   ASSERT_EQ(reverb->lines[0].writeIndex, 5000u);  // beyond every type-0 length
   reverb->process(0.5f, 0, 1, 4);
   EXPECT_NE(reverb->lines[0].samples[5000], 0.0f);  // the write went to the stored index
@@ -112,7 +119,8 @@ TEST_F(FrameMixerTest, BypassPassesTheDryMixAndFreezesTheReverbs) {
   float out[2];
   mixer->voices[0].noteOn(36, kKeyPatch);
   mixer->voices[3].noteOn(59, kKeyPatch);
-  for (int i = 0; i < 3000; ++i) frame({}, out);
+  for (int i = 0; i < 3000; ++i)
+    frame({}, out);
 
   auto frozen = std::make_unique<FrameMixer>(*mixer);
   for (int i = 0; i < 2000; ++i) {

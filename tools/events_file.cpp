@@ -19,9 +19,11 @@ std::vector<std::string_view> words(std::string_view line) {
   std::vector<std::string_view> result;
   size_t i = 0;
   while (i < line.size()) {
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r'))
+      ++i;
     size_t j = i;
-    while (j < line.size() && line[j] != ' ' && line[j] != '\t' && line[j] != '\r') ++j;
+    while (j < line.size() && line[j] != ' ' && line[j] != '\t' && line[j] != '\r')
+      ++j;
     if (j > i) result.push_back(line.substr(i, j - i));
     i = j;
   }
@@ -104,7 +106,8 @@ EventsParse parseEvents(std::istream& in) {
       seen = true;
       event.kind = (kind == "up") ? Event::Kind::Up : Event::Kind::Down;
     } else if (kind == "f5") {
-      if (w.size() != 3 || (w[2] != "on" && w[2] != "off")) return fail("expected: FRAME f5 on|off");
+      if (w.size() != 3 || (w[2] != "on" && w[2] != "off"))
+        return fail("expected: FRAME f5 on|off");
       event.kind = (w[2] == "on") ? Event::Kind::BypassOn : Event::Kind::BypassOff;
     } else {
       return fail("unknown event '" + std::string(kind) + "'");

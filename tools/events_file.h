@@ -13,9 +13,9 @@ struct Event {
 
   uint64_t frame = 0;
   Kind kind = Kind::NoteOn;
-  int voice = 0;        ///< NoteOn only
-  int32_t note = 0;     ///< NoteOn only
-  uint32_t patch = 0;   ///< NoteOn only
+  int voice = 0;       ///< NoteOn only
+  int32_t note = 0;    ///< NoteOn only
+  uint32_t patch = 0;  ///< NoteOn only
 };
 
 /// Result of reading an events file: the events in file order, or the first error found

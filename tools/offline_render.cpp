@@ -19,11 +19,21 @@ void renderEvents(FrameMixer& mixer, const std::vector<Event>& events, uint64_t 
       for (; next < events.size() && events[next].frame == frame; ++next) {
         const Event& e = events[next];
         switch (e.kind) {
-          case Event::Kind::NoteOn: mixer.voices[e.voice].noteOn(e.note, e.patch); break;
-          case Event::Kind::Up: keys.upPressed = true; break;
-          case Event::Kind::Down: keys.downPressed = true; break;
-          case Event::Kind::BypassOn: bypass = true; break;
-          case Event::Kind::BypassOff: bypass = false; break;
+          case Event::Kind::NoteOn:
+            mixer.voices[e.voice].noteOn(e.note, e.patch);
+            break;
+          case Event::Kind::Up:
+            keys.upPressed = true;
+            break;
+          case Event::Kind::Down:
+            keys.downPressed = true;
+            break;
+          case Event::Kind::BypassOn:
+            bypass = true;
+            break;
+          case Event::Kind::BypassOff:
+            bypass = false;
+            break;
         }
       }
       keys.bypass = bypass;
