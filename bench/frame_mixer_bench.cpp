@@ -141,12 +141,14 @@ void BM_Idle(benchmark::State& state, const FrameMixer* snapshot, Path path) {
   reportRate(state, frames);
 }
 
-BENCHMARK_CAPTURE(BM_Sounding, a_sounding / block, Path::Block);
-BENCHMARK_CAPTURE(BM_Sounding, a_sounding / per_frame, Path::PerFrame);
-BENCHMARK_CAPTURE(BM_Idle, b_idle_subnormal / block, &gIdleSubnormal, Path::Block);
-BENCHMARK_CAPTURE(BM_Idle, b_idle_subnormal / per_frame, &gIdleSubnormal, Path::PerFrame);
-BENCHMARK_CAPTURE(BM_Idle, c_idle_normal / block, &gIdleNormal, Path::Block);
-BENCHMARK_CAPTURE(BM_Idle, c_idle_normal / per_frame, &gIdleNormal, Path::PerFrame);
+// clang-format off
+BENCHMARK_CAPTURE(BM_Sounding, a_sounding/block, Path::Block);
+BENCHMARK_CAPTURE(BM_Sounding, a_sounding/per_frame, Path::PerFrame);
+BENCHMARK_CAPTURE(BM_Idle, b_idle_subnormal/block, &gIdleSubnormal, Path::Block);
+BENCHMARK_CAPTURE(BM_Idle, b_idle_subnormal/per_frame, &gIdleSubnormal, Path::PerFrame);
+BENCHMARK_CAPTURE(BM_Idle, c_idle_normal/block, &gIdleNormal, Path::Block);
+BENCHMARK_CAPTURE(BM_Idle, c_idle_normal/per_frame, &gIdleNormal, Path::PerFrame);
+// clang-format on
 
 }  // namespace
 

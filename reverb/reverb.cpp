@@ -15,7 +15,8 @@ float Reverb::process(float x, int type, int channel, int lpfnum) {
 
     // The feedback is the mean of the oldest taps: delays n, n-1, ..., n-taps+1.
     float sum = 0.0f;
-    for (uint32_t j = 0; j < taps; ++j) sum = sum + line.samples[(w + j) % n];
+    for (uint32_t j = 0; j < taps; ++j)
+      sum = sum + line.samples[(w + j) % n];
     const float v = sum / static_cast<float>(taps) + x;
 
     // After a switch to a shorter set the index may lie beyond n for one call; the write

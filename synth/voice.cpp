@@ -1,6 +1,7 @@
 #include "synth/voice.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace consynth {
@@ -24,7 +25,8 @@ void Voice::noteOn(int note, uint32_t newPatch) {
 
   increment = kBaseIncrement;
   const int steps = std::min(note, kMaxNote);
-  for (int i = 0; i < steps; ++i) increment *= kSemitone;
+  for (int i = 0; i < steps; ++i)
+    increment *= kSemitone;
 
   counter = 0;
   level = 0.0;
@@ -90,6 +92,27 @@ void Voice::render(float out[2], NoiseGenerator& noise) {
     x = static_cast<float>(static_cast<double>(acc) * level);
   }
 
+  const float sample = filter(x);
+  out[0] = sample;
+  out[1] = sample;
+}
+
+void Voice::renderSilent(float* out, unsigned frames) {
+  // With no oscillator sample and a level that no longer moves, each output depends only
+  // on the previous one. The tail decays until one step returns the value it started from
+  // (single(0.999 * m) == m, a few hundred times the smallest subnormal), and from then on
+  // every step returns that same value.
+  for (unsigned f = 0; f < frames; ++f) {
+    const double before = filterMemory;
+    out[f] = filter(0.0f);
+    if (std::bit_cast<uint64_t>(filterMemory) == std::bit_cast<uint64_t>(before)) {
+      std::fill(out + f + 1, out + frames, out[f]);
+      return;
+    }
+  }
+}
+
+float Voice::filter(float x) {
   // One-pole low-pass that opens with the cube of the level: transparent at full level,
   // a 0.999 decay towards silence at level 0.
   const double cube = level * level * level;
@@ -97,8 +120,7 @@ void Voice::render(float out[2], NoiseGenerator& noise) {
       static_cast<double>(x) - (1.0 - cube) * (static_cast<double>(x) - filterMemory * 0.999);
   const float sample = static_cast<float>(y);
   filterMemory = static_cast<double>(sample);
-  out[0] = sample;
-  out[1] = sample;
+  return sample;
 }
 
 }  // namespace consynth

@@ -17,14 +17,14 @@ inline constexpr int kMaxNote = 1000;
 /// One tone generator: a four-segment envelope, four detuned waveshaped sine partials with
 /// a little phase jitter, and a low-pass output filter whose strength follows the envelope.
 struct Voice {
-  double phase;             ///< oscillator phase in cycles; never wrapped
-  double increment;         ///< phase advance per sample; the voice sounds while > 0
-  int32_t counter;          ///< samples rendered since the last note-on
-  double level;             ///< envelope level
+  double phase;               ///< oscillator phase in cycles; never wrapped
+  double increment;           ///< phase advance per sample; the voice sounds while > 0
+  int32_t counter;            ///< samples rendered since the last note-on
+  double level;               ///< envelope level
   int32_t segmentLengths[4];  ///< attack, decay, sustain, release, in samples
-  double segmentRates[4];   ///< level change per sample in each segment
-  double filterMemory;      ///< last output of the output filter
-  uint32_t patch;           ///< the word given to the last note-on
+  double segmentRates[4];     ///< level change per sample in each segment
+  double filterMemory;        ///< last output of the output filter
+  uint32_t patch;             ///< the word given to the last note-on
 
   /// Restarts the envelope at the pitch of `note` with the segment lengths of `patch`.
   /// Phase and filter memory carry over, so a re-triggered voice does not click.
@@ -33,8 +33,17 @@ struct Voice {
   /// Computes the next sample into out[0] and out[1]; call once per frame, sounding or not.
   void render(float out[2], NoiseGenerator& noise);
 
+  /// Renders `frames` samples of a silent voice (see silent()) into out[0 .. frames - 1],
+  /// the same values that as many calls of render would give. A silent voice draws no noise,
+  /// so it may run ahead of the others.
+  void renderSilent(float* out, unsigned frames);
+
   /// True once the envelope has ended (or never started): only the filter tail remains.
   bool silent() const { return !(increment > 0.0); }
+
+ private:
+  /// The output filter: takes the oscillator sample x, returns and remembers the output.
+  float filter(float x);
 };
 
 }  // namespace consynth
