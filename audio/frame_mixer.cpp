@@ -54,18 +54,17 @@ void FrameMixer::renderFrames(const FrameKeys& keys, float* interleaved, unsigne
 void FrameMixer::mixVoices(float* dry, unsigned frames) {
   float voiceOut[kVoiceCount][kBlockFrames];
 
-  // Silent voices draw no noise, so each renders its whole block at once; the sounding
-  // ones share the noise stream and take their turns frame by frame, in voice order.
-  bool sounding[kVoiceCount];
-  bool anySounding = false;
+  // A resting voice repeats one value for the whole block. The others render frame by
+  // frame in voice order, which keeps the shared noise stream in order and lets the
+  // filter chains of several voices overlap.
+  bool active[kVoiceCount];
   for (int v = 0; v < kVoiceCount; ++v) {
-    sounding[v] = !voices[v].silent();
-    anySounding = anySounding || sounding[v];
-    if (!sounding[v]) voices[v].renderSilent(voiceOut[v], frames);
+    active[v] = !voices[v].resting();
+    if (!active[v]) std::fill(voiceOut[v], voiceOut[v] + frames, voices[v].restingOutput());
   }
-  for (unsigned f = 0; anySounding && f < frames; ++f) {
+  for (unsigned f = 0; f < frames; ++f) {
     for (int v = 0; v < kVoiceCount; ++v) {
-      if (!sounding[v]) continue;
+      if (!active[v]) continue;
       float out[2] = {0.0f, 0.0f};
       voices[v].render(out, noise);
       voiceOut[v][f] = out[0];

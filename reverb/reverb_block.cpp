@@ -4,6 +4,8 @@
 // vector lane is one frame, summing its own taps in the same order as the per-sample code.
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 
 #include "reverb/reverb.h"
 #include "reverb/reverb_block_paths.h"
@@ -18,19 +20,24 @@ constexpr unsigned kPaddedFrames = Reverb::kMaxBlockFrames + kLanes;
 // A comb window holds a block's taps, read in whole groups of kLanes frames.
 constexpr unsigned kWindowCapacity = kPaddedFrames + Reverb::kLpfCount;
 
+// kLanes frames side by side, one per lane; the compiler maps this onto whatever vector
+// registers the target offers (four SSE registers, two AVX ones, one AVX-512 one).
+typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
+
 // Frame f of a comb line: v = mean of window[f .. f + taps - 1] + x[f].
 [[gnu::always_inline]] inline void combOutputs(const float* window, const float* x, uint32_t taps,
                                                unsigned frames, float* v) {
-  for (unsigned first = 0; first < frames; first += kLanes) {
-    float sum[kLanes] = {};
-    for (uint32_t j = 0; j < taps; ++j) {
-      for (unsigned lane = 0; lane < kLanes; ++lane) {
-        sum[lane] = sum[lane] + window[first + lane + j];
-      }
+  for (size_t first = 0; first < frames; first += kLanes) {
+    Lanes sum = {};
+    for (size_t j = 0; j < taps; ++j) {
+      Lanes tap;  // tap j of each lane's frame
+      std::memcpy(&tap, window + first + j, sizeof tap);
+      sum = sum + tap;
     }
-    for (unsigned lane = 0; lane < kLanes; ++lane) {
-      v[first + lane] = sum[lane] / static_cast<float>(taps) + x[first + lane];
-    }
+    Lanes dry;
+    std::memcpy(&dry, x + first, sizeof dry);
+    const Lanes out = sum / static_cast<float>(taps) + dry;
+    std::memcpy(v + first, &out, sizeof out);
   }
 }
 
@@ -57,7 +64,7 @@ constexpr unsigned kWindowCapacity = kPaddedFrames + Reverb::kLpfCount;
   float v[kPaddedFrames];
   float stored[kPaddedFrames];
   float acc[kPaddedFrames];
-  for (unsigned f = 0; f < frames; ++f)
+  for (size_t f = 0; f < frames; ++f)
     acc[f] = 0.0f;
 
   for (int k = 0; k < Reverb::kCombCount; ++k) {
@@ -66,7 +73,7 @@ constexpr unsigned kWindowCapacity = kPaddedFrames + Reverb::kLpfCount;
     line.length = n;
     const uint32_t w = line.writeIndex;
     combOutputs(line.window(w, frames + taps - 1, scratch), input, taps, frames, v);
-    for (unsigned f = 0; f < frames; ++f) {
+    for (size_t f = 0; f < frames; ++f) {
       stored[f] = kCombGains[k] * v[f];
       acc[f] = acc[f] + v[f];
     }
@@ -80,7 +87,7 @@ constexpr unsigned kWindowCapacity = kPaddedFrames + Reverb::kLpfCount;
     line.length = n;
     const uint32_t i = line.writeIndex;
     const float* b = line.window(i, frames + 3, scratch);
-    for (unsigned f = 0; f < frames; ++f) {
+    for (size_t f = 0; f < frames; ++f) {
       // acc plus 0.7 times the mean of the four oldest taps, in this summation order.
       const float t0 = 0.7f * b[f] + acc[f];
       const float t1 = 0.7f * b[f + 1] + acc[f];
@@ -93,7 +100,7 @@ constexpr unsigned kWindowCapacity = kPaddedFrames + Reverb::kLpfCount;
     line.writeIndex = (i + frames) % n;
   }
 
-  for (unsigned f = 0; f < frames; ++f) {
+  for (size_t f = 0; f < frames; ++f) {
     const float dry = static_cast<float>(static_cast<double>(input[f]) * 0.1);
     y[f] = (acc[f] + dry) * 0.5f;
   }

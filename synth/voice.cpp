@@ -97,19 +97,15 @@ void Voice::render(float out[2], NoiseGenerator& noise) {
   out[1] = sample;
 }
 
-void Voice::renderSilent(float* out, unsigned frames) {
+bool Voice::resting() const {
   // With no oscillator sample and a level that no longer moves, each output depends only
   // on the previous one. The tail decays until one step returns the value it started from
   // (single(0.999 * m) == m, a few hundred times the smallest subnormal), and from then on
   // every step returns that same value.
-  for (unsigned f = 0; f < frames; ++f) {
-    const double before = filterMemory;
-    out[f] = filter(0.0f);
-    if (std::bit_cast<uint64_t>(filterMemory) == std::bit_cast<uint64_t>(before)) {
-      std::fill(out + f + 1, out + frames, out[f]);
-      return;
-    }
-  }
+  if (!silent()) return false;
+  Voice next = *this;
+  next.filter(0.0f);
+  return std::bit_cast<uint64_t>(next.filterMemory) == std::bit_cast<uint64_t>(filterMemory);
 }
 
 float Voice::filter(float x) {

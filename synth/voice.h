@@ -33,10 +33,10 @@ struct Voice {
   /// Computes the next sample into out[0] and out[1]; call once per frame, sounding or not.
   void render(float out[2], NoiseGenerator& noise);
 
-  /// Renders `frames` samples of a silent voice (see silent()) into out[0 .. frames - 1],
-  /// the same values that as many calls of render would give. A silent voice draws no noise,
-  /// so it may run ahead of the others.
-  void renderSilent(float* out, unsigned frames);
+  /// True when the voice is silent and its tail has settled: every later render, until
+  /// the next note-on, returns restingOutput() and changes nothing.
+  bool resting() const;
+  float restingOutput() const { return static_cast<float>(filterMemory); }
 
   /// True once the envelope has ended (or never started): only the filter tail remains.
   bool silent() const { return !(increment > 0.0); }
