@@ -20,27 +20,33 @@ constexpr unsigned kPaddedFrames = Reverb::kMaxBlockFrames + kLanes;
 // A comb window holds a block's taps, read in whole groups of kLanes frames.
 constexpr unsigned kWindowCapacity = kPaddedFrames + Reverb::kLpfCount;
 
-// kLanes frames side by side, one per lane; the compiler maps this onto whatever vector
-// registers the target offers (four SSE registers, two AVX ones, one AVX-512 one).
-typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
-
-// Frame f of a comb line: v = mean of window[f .. f + taps - 1] + x[f].
+// Frame f of a comb line: v = mean of window[f .. f + taps - 1] + x[f]. Frames go in
+// groups of kLanes, one per vector lane, in vectors of kWidth lanes (the target's register
+// width); each lane sums its own taps in order.
+template <unsigned kWidth>
 [[gnu::always_inline]] inline void combOutputs(const float* window, const float* x, uint32_t taps,
                                                unsigned frames, float* v) {
+  typedef float Vector __attribute__((vector_size(kWidth * sizeof(float))));
+  constexpr unsigned kVectors = kLanes / kWidth;
   for (size_t first = 0; first < frames; first += kLanes) {
-    Lanes sum = {};
+    Vector sum[kVectors] = {};
     for (size_t j = 0; j < taps; ++j) {
-      Lanes tap;  // tap j of each lane's frame
-      std::memcpy(&tap, window + first + j, sizeof tap);
-      sum = sum + tap;
+      for (unsigned i = 0; i < kVectors; ++i) {
+        Vector tap;  // tap j of the frames first + i * kWidth ...
+        std::memcpy(&tap, window + first + i * kWidth + j, sizeof tap);
+        sum[i] = sum[i] + tap;
+      }
     }
-    Lanes dry;
-    std::memcpy(&dry, x + first, sizeof dry);
-    const Lanes out = sum / static_cast<float>(taps) + dry;
-    std::memcpy(v + first, &out, sizeof out);
+    for (unsigned i = 0; i < kVectors; ++i) {
+      Vector dry;
+      std::memcpy(&dry, x + first + i * kWidth, sizeof dry);
+      const Vector out = sum[i] / static_cast<float>(taps) + dry;
+      std::memcpy(v + first + i * kWidth, &out, sizeof out);
+    }
   }
 }
 
+template <unsigned kWidth>
 [[gnu::always_inline]] inline void processBlockBody(Reverb& reverb, const float* x, float* y,
                                                     unsigned frames, int type, int channel,
                                                     int lpfnum) {
@@ -72,7 +78,7 @@ typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
     const uint32_t n = combLengths[k];
     line.length = n;
     const uint32_t w = line.writeIndex;
-    combOutputs(line.window(w, frames + taps - 1, scratch), input, taps, frames, v);
+    combOutputs<kWidth>(line.window(w, frames + taps - 1, scratch), input, taps, frames, v);
     for (size_t f = 0; f < frames; ++f) {
       stored[f] = kCombGains[k] * v[f];
       acc[f] = acc[f] + v[f];
@@ -110,9 +116,10 @@ bool always() {
   return true;
 }
 
+// Four lanes a vector: SSE2, which every x86-64 has, or the other targets' vector units.
 void processBlockPortable(Reverb& reverb, const float* x, float* y, unsigned frames, int type,
                           int channel, int lpfnum) {
-  processBlockBody(reverb, x, y, frames, type, channel, lpfnum);
+  processBlockBody<4>(reverb, x, y, frames, type, channel, lpfnum);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -127,12 +134,12 @@ bool hasAvx512() {
 
 [[gnu::target("avx2")]] void processBlockAvx2(Reverb& reverb, const float* x, float* y,
                                               unsigned frames, int type, int channel, int lpfnum) {
-  processBlockBody(reverb, x, y, frames, type, channel, lpfnum);
+  processBlockBody<8>(reverb, x, y, frames, type, channel, lpfnum);
 }
 
 [[gnu::target("avx512f,prefer-vector-width=512")]] void processBlockAvx512(
     Reverb& reverb, const float* x, float* y, unsigned frames, int type, int channel, int lpfnum) {
-  processBlockBody(reverb, x, y, frames, type, channel, lpfnum);
+  processBlockBody<16>(reverb, x, y, frames, type, channel, lpfnum);
 }
 #endif
 
