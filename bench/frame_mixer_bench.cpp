@@ -29,6 +29,7 @@ constexpr unsigned kRestoreFrames = 22050;
 enum class Path { Block, PerFrame };
 
 // The engine state is megabytes: keep every copy out of the stack.
+const FrameMixer gFreshMixer{};
 FrameMixer gWork;
 FrameMixer gIdleSubnormal;
 FrameMixer gIdleNormal;
@@ -57,7 +58,7 @@ void renderSeconds(FrameMixer& mixer, double seconds) {
 }
 
 FrameMixer& startState(FrameMixer& mixer) {
-  mixer = FrameMixer{};
+  mixer = gFreshMixer;
   mixer.lpfnum = 31;
   mixer.type = 3;
   return mixer;

@@ -137,8 +137,9 @@ bool hasAvx512() {
   processBlockBody<8>(reverb, x, y, frames, type, channel, lpfnum);
 }
 
-[[gnu::target("avx512f,prefer-vector-width=512")]] void processBlockAvx512(
-    Reverb& reverb, const float* x, float* y, unsigned frames, int type, int channel, int lpfnum) {
+[[gnu::target("avx512f")]] void processBlockAvx512(Reverb& reverb, const float* x, float* y,
+                                                   unsigned frames, int type, int channel,
+                                                   int lpfnum) {
   processBlockBody<16>(reverb, x, y, frames, type, channel, lpfnum);
 }
 #endif
