@@ -73,15 +73,20 @@ void Voice::render(float out[2], NoiseGenerator& noise) {
       // Four partials, each detuned by 0.5 % more than the last, with a fixed phase offset
       // h that triples per partial and alternating polarity; each is waveshaped by an outer
       // sine of depth 2.72. h and d are stepped by repeated arithmetic, not tabulated, so
-      // they carry the rounding of that repetition.
+      // they carry the rounding of that repetition. The four inner sines go first, then
+      // the four outer ones: the same values, but the sine calls run faster in like runs.
       double h = 0.3333;
       double d = 1.0;
+      double shaped[4];  // inner sine times the depth, the outer sine's argument
       for (int k = 0; k < 4; ++k) {
         h *= 3.0;
         const double polarity = (k % 2 == 0) ? -1.0 : 1.0;
         const double a = (phase + h) * d * 3.141592 * 2.0 * polarity;
-        acc = static_cast<float>(std::sin(std::sin(a) * 2.72) + static_cast<double>(acc));
+        shaped[k] = std::sin(a) * 2.72;
         d += 0.005;
+      }
+      for (int k = 0; k < 4; ++k) {
+        acc = static_cast<float>(std::sin(shaped[k]) + static_cast<double>(acc));
       }
     }
 
