@@ -4,6 +4,7 @@
 // vector lane is one frame, summing its own taps in the same order as the per-sample code.
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <cstring>
 
@@ -26,6 +27,7 @@ constexpr unsigned kWindowCapacity = kPaddedFrames + Reverb::kLpfCount;
 template <unsigned kWidth>
 [[gnu::always_inline]] inline void combOutputs(const float* window, const float* x, uint32_t taps,
                                                unsigned frames, float* v) {
+  static_assert(kLanes % kWidth == 0);
   typedef float Vector __attribute__((vector_size(kWidth * sizeof(float))));
   constexpr unsigned kVectors = kLanes / kWidth;
   for (size_t first = 0; first < frames; first += kLanes) {
@@ -50,6 +52,7 @@ template <unsigned kWidth>
 [[gnu::always_inline]] inline void processBlockBody(Reverb& reverb, const float* x, float* y,
                                                     unsigned frames, int type, int channel,
                                                     int lpfnum) {
+  assert(frames <= Reverb::kMaxBlockFrames);
   const uint32_t taps = static_cast<uint32_t>(lpfnum + 1);
   const uint32_t* combLengths = kCombLengths[(type % 4) + 4 * (channel % 2)];
 
@@ -112,7 +115,7 @@ template <unsigned kWidth>
   }
 }
 
-bool always() {
+bool everyProcessor() {
   return true;
 }
 
@@ -145,7 +148,7 @@ bool hasAvx512() {
 #endif
 
 constexpr ReverbBlockPath kPaths[] = {
-    {"portable", always, processBlockPortable},
+    {"portable", everyProcessor, processBlockPortable},
 #ifdef CONSYNTH_X86_PATHS
     {"avx2", hasAvx2, processBlockAvx2},
     {"avx512", hasAvx512, processBlockAvx512},
