@@ -27,8 +27,18 @@ struct FrameMixer {
   /// Renders and mixes one stereo frame into out[0] (left) and out[1] (right).
   void renderFrame(const FrameKeys& keys, float out[2]);
 
-  /// Renders `frames` frames, interleaved left then right, with the same keys on each.
+  /// Renders `frames` frames, interleaved left then right: the same bits as calling
+  /// renderFrame once with `keys` and then with no key pressed (bypass still as in `keys`)
+  /// for the other frames, but much faster. Call noteOn only between calls.
   void renderFrames(const FrameKeys& keys, float* interleaved, unsigned frames);
+
+ private:
+  static constexpr unsigned kBlockFrames = Reverb::kMaxBlockFrames;
+
+  /// The dry mix of the ten voices (each voice times 0.5, summed in voice order) for up to
+  /// kBlockFrames frames. Left and right are equal before the reverbs: every voice writes
+  /// the same value to both of its outputs.
+  void mixVoices(float* dry, unsigned frames);
 };
 
 }  // namespace consynth

@@ -33,8 +33,17 @@ struct Voice {
   /// Computes the next sample into out[0] and out[1]; call once per frame, sounding or not.
   void render(float out[2], NoiseGenerator& noise);
 
+  /// True when the voice is silent and its tail has settled: every later render, until
+  /// the next note-on, returns restingOutput() and changes nothing.
+  bool resting() const;
+  float restingOutput() const { return static_cast<float>(filterMemory); }
+
   /// True once the envelope has ended (or never started): only the filter tail remains.
   bool silent() const { return !(increment > 0.0); }
+
+ private:
+  /// The output filter: takes the oscillator sample x, returns and remembers the output.
+  float filter(float x);
 };
 
 }  // namespace consynth

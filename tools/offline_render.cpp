@@ -13,7 +13,9 @@ void renderEvents(FrameMixer& mixer, const std::vector<Event>& events, uint64_t 
 
   for (uint64_t start = 0; start < frames; start += kBlockFrames) {
     const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(kBlockFrames, frames - start));
-    for (uint32_t i = 0; i < count; ++i) {
+    // Render in runs from one event frame to the next: the keys of an event frame act on
+    // the first frame of its run, the bypass holds for the whole run.
+    for (uint32_t i = 0; i < count;) {
       const uint64_t frame = start + i;
       FrameKeys keys;
       for (; next < events.size() && events[next].frame == frame; ++next) {
@@ -37,7 +39,12 @@ void renderEvents(FrameMixer& mixer, const std::vector<Event>& events, uint64_t 
         }
       }
       keys.bypass = bypass;
-      mixer.renderFrame(keys, block + 2 * i);
+      uint32_t run = count - i;
+      if (next < events.size() && events[next].frame < start + count) {
+        run = static_cast<uint32_t>(events[next].frame - frame);
+      }
+      mixer.renderFrames(keys, block + 2 * i, run);
+      i += run;
     }
     sink(block, count);
   }
