@@ -8,3 +8,5 @@ cd "$(dirname "$0")"
 cmake --preset release
 cmake --build --preset release -j"$(nproc)"
 ctest --preset release -j"$(nproc)"
+
+./scripts/test-windows.sh
