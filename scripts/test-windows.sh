@@ -9,7 +9,7 @@ jobs="${JOBS:-$(nproc)}"
 export WINEPREFIX="$PWD/build/wine-prefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer prompts
-mkdir -p build
+mkdir -p "$WINEPREFIX"  # wineserver needs the directory; wineboot fills it
 
 # The Wine server and its services outlive the program that starts them and keep whatever
 # standard streams they were given, so whoever reads those (ctest, a CI log) would wait for
@@ -17,8 +17,8 @@ mkdir -p build
 stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
 start=$(date +%s)
-wineserver -p </dev/null >/dev/null 2>&1
-wineboot -i </dev/null >/dev/null 2>&1
+wineserver -p </dev/null >/dev/null 2>&1 || { echo "wineserver did not start" >&2; exit 1; }
+wineboot -i </dev/null >/dev/null 2>&1 || { echo "wineboot -i failed" >&2; exit 1; }
 echo "Wine prefix ready in $(($(date +%s) - start)) s"
 
 cmake --preset windows
