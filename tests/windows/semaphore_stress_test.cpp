@@ -76,7 +76,7 @@ void runCreditRing(const char* name) {
       // The stuck threads cannot be joined; end the process with the diagnosis.
       std::fprintf(stderr,
                    "%s: lost wake-up: no progress after %llu buffers rendered and %llu played; "
-                   "both threads wait on a semaphore that has a count for them\n",
+                   "a thread sleeps on a semaphore that was released for it\n",
                    name, static_cast<unsigned long long>(rendered),
                    static_cast<unsigned long long>(played));
       std::fflush(stderr);
