@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <semaphore>
 #include <thread>
 
@@ -25,6 +27,29 @@ struct StdSemaphore {
   StdSemaphore(int32_t initial, int32_t) : s(initial) {}
   void acquire() { s.acquire(); }
   void release() { s.release(); }
+};
+
+// A credit counter built on a mutex and a condition variable (winpthreads underneath, with
+// this toolchain), the other way to build the ring's semaphore from the standard library.
+struct ConditionSemaphore {
+  std::mutex mutex;
+  std::condition_variable available;
+  int32_t count;
+  const int32_t maximum;
+  ConditionSemaphore(int32_t initial, int32_t max) : count(initial), maximum(max) {}
+  void acquire() {
+    std::unique_lock<std::mutex> lock(mutex);
+    available.wait(lock, [this] { return count > 0; });
+    --count;
+  }
+  void release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (count >= maximum) return;
+      ++count;
+    }
+    available.notify_one();
+  }
 };
 
 // The ring as the engine runs it: the render thread submits a buffer and then takes a
@@ -101,6 +126,10 @@ TEST(CreditSemaphoreStress, Win32SemaphoreNeverLosesAWakeUp) {
 // std::counting_semaphore sits on a winpthreads semaphore.
 TEST(CreditSemaphoreStress, StandardCountingSemaphoreNeverLosesAWakeUp) {
   runCreditRing<StdSemaphore>("std::counting_semaphore");
+}
+
+TEST(CreditSemaphoreStress, MutexAndConditionVariableNeverLoseAWakeUp) {
+  runCreditRing<ConditionSemaphore>("mutex and condition variable");
 }
 
 #else
