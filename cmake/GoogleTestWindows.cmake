@@ -30,3 +30,8 @@ file(WRITE ${CMAKE_FIND_PACKAGE_REDIRECTS_DIR}/gtest-config-version.cmake [=[
 set(PACKAGE_VERSION 1.12.1)
 set(PACKAGE_VERSION_COMPATIBLE TRUE)
 ]=])
+
+# List each test program's cases when ctest runs, not right after linking: the build then
+# never starts Wine, and only the test run needs the Wine server that scripts/test-windows.sh
+# starts beforehand.
+set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
