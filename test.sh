@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the optimised build, then the
-# parsing and engine tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what is missing, builds, and runs every test: the optimised build, the parsing
+# and engine tests again under AddressSanitizer and UndefinedBehaviorSanitizer, then the
+# Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -14,3 +15,5 @@ ctest --preset release -j"$jobs"
 cmake --preset asan
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan -j"$jobs"
+
+./scripts/test-windows.sh

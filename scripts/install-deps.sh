@@ -6,6 +6,9 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libasound2-dev)
 if [ "${1:-run}" = test ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev)
+  # The Windows build: cross-compiler, GoogleTest sources to build for it, and Wine (with a
+  # virtual display and key injection for the console program) to run it.
+  packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb xdotool)
 fi
 
 missing=()

@@ -1,0 +1,50 @@
+// consynth-golden-compare: compares a render with its reference WAV, sample by sample.
+//
+// Exit 0 when the data chunks match bit for bit, or when every difference stays within
+// what a C runtime whose double sine differs in its last bit can cause; exit 1 otherwise.
+// Any difference at all is reported, with its count and size, so none goes unnoticed.
+
+#include <cstdio>
+#include <string>
+
+#include "tests/windows/wav_compare.h"
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fputs("usage: consynth-golden-compare EXPECTED.wav ACTUAL.wav\n", stderr);
+    return 2;
+  }
+  std::string error;
+  const auto expected = consynth::readWavSampleBits(argv[1], error);
+  const auto actual = expected ? consynth::readWavSampleBits(argv[2], error) : std::nullopt;
+  if (!actual) {
+    std::fprintf(stderr, "consynth-golden-compare: %s\n", error.c_str());
+    return 2;
+  }
+
+  const consynth::SampleComparison c = consynth::compareSamples(*expected, *actual);
+  if (!c.sameLength) {
+    std::printf("length differs: %zu reference samples, %zu rendered\n", expected->size(),
+                actual->size());
+  }
+  if (c.bitExact()) {
+    std::printf("bit-exact: all %llu samples identical\n",
+                static_cast<unsigned long long>(c.samples));
+    return 0;
+  }
+  if (c.differing > 0) {
+    std::printf(
+        "%llu of %llu samples differ (first at sample %llu, frame %llu), "
+        "largest difference %.9g\n",
+        static_cast<unsigned long long>(c.differing), static_cast<unsigned long long>(c.samples),
+        static_cast<unsigned long long>(c.firstDiffering),
+        static_cast<unsigned long long>(c.firstDiffering / 2), c.largestDifference);
+  }
+  if (consynth::acceptable(c)) {
+    std::printf("accepted: within %g, the reach of a last-bit difference in the C runtime's sin\n",
+                consynth::kRuntimeSineTolerance);
+    return 0;
+  }
+  std::printf("REJECTED: more than a last-bit difference in sin can explain\n");
+  return 1;
+}
