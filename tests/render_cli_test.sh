@@ -2,7 +2,7 @@
 # Runs the offline renderer as a user would: good runs write a WAV file, bad input exits 2
 # with a message naming the file and line, and leaves no output file behind.
 set -u
-render=$1
+renderer=("$@")  # the renderer, behind an emulator when cross-built
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 failures=0
@@ -14,7 +14,7 @@ expect_error() {
   local what=$1 pattern=$2
   shift 2
   rm -f "$dir"/out.wav*
-  "$render" "$@" >"$dir/stdout" 2>"$dir/stderr"
+  "${renderer[@]}" "$@" >"$dir/stdout" 2>"$dir/stderr"
   local status=$?
   [ $status -eq 2 ] || fail "$what: exit status $status, expected 2"
   grep -q -- "$pattern" "$dir/stderr" || fail "$what: stderr lacks '$pattern': $(cat "$dir/stderr")"
@@ -26,14 +26,14 @@ printf '0 noteon 0 36\n\n# comment\n7 dance\n' >"$dir/bad.events"
 printf '5 up\n4 up\n' >"$dir/backwards.events"
 
 # Good runs.
-"$render" --frames 1000 --events "$dir/ok.events" "$dir/out.wav" || fail "good run exited $?"
+"${renderer[@]}" --frames 1000 --events "$dir/ok.events" "$dir/out.wav" || fail "good run exited $?"
 [ "$(stat -c %s "$dir/out.wav")" -eq $((44 + 8000)) ] || fail "good run: wrong file size"
 [ "$(head -c 4 "$dir/out.wav")" = RIFF ] || fail "good run: not a RIFF file"
-"$render" --frames 0 "$dir/idle.wav" && [ "$(stat -c %s "$dir/idle.wav")" -eq 44 ] ||
+"${renderer[@]}" --frames 0 "$dir/idle.wav" && [ "$(stat -c %s "$dir/idle.wav")" -eq 44 ] ||
   fail "zero frames: expected a header-only file"
-"$render" --frames 500 "$dir/idle.wav" || fail "idle run exited $?"
+"${renderer[@]}" --frames 500 "$dir/idle.wav" || fail "idle run exited $?"
 [ "$(tail -c 4000 "$dir/idle.wav" | tr -d '\0' | wc -c)" -eq 0 ] || fail "idle run is not silent"
-"$render" --help | grep -q 'usage: consynth-render' || fail "--help prints no usage"
+"${renderer[@]}" --help | grep -q 'usage: consynth-render' || fail "--help prints no usage"
 
 # Bad input.
 expect_error "unknown word" "bad.events:4" --frames 10 --events "$dir/bad.events" "$dir/out.wav"
@@ -48,9 +48,9 @@ expect_error "no output" "output" --frames 10
 expect_error "unknown option" "--loud" --loud --frames 10 "$dir/out.wav"
 
 # A failed run keeps an earlier good file as it was.
-"$render" --frames 10 "$dir/keep.wav"
+"${renderer[@]}" --frames 10 "$dir/keep.wav"
 before=$(md5sum <"$dir/keep.wav")
-"$render" --frames 10 --events "$dir/bad.events" "$dir/keep.wav" 2>/dev/null
+"${renderer[@]}" --frames 10 --events "$dir/bad.events" "$dir/keep.wav" 2>/dev/null
 [ "$(md5sum <"$dir/keep.wav")" = "$before" ] || fail "a failed run changed an existing file"
 
 if [ $failures -eq 0 ]; then echo "render CLI: all checks passed"; else exit 1; fi
