@@ -76,8 +76,9 @@ void SynthEngine::close() {
     std::this_thread::sleep_for(kRetestPeriod);
   }
 
-  for (platform::AudioBuffer& header : headers)
+  for (platform::AudioBuffer& header : headers) {
     platform::audioUnprepare(stopping, header);
+  }
   platform::audioReset(stopping);
   platform::audioClose(stopping);
   // Only now can no completion call reach the credits any more.

@@ -3,9 +3,14 @@
 # are missing. Usage: install-deps.sh run|test
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libasound2-dev)
+# libasound2-plugins lets ALSA's "default" reach PulseAudio and PipeWire; alsa-utils gives
+# run.sh its check for an output device.
+packages=(cmake g++ make pkg-config libasound2-dev libasound2-plugins alsa-utils)
 if [ "${1:-run}" = test ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev)
+  # The end-to-end tests: a headless sound server with a null sink, its recorder, a
+  # terminal multiplexer, and kitty on a virtual X display driven by xdotool.
+  packages+=(pulseaudio pulseaudio-utils tmux xvfb xdotool kitty python3)
 fi
 
 missing=()
