@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test: the unit tests, the threaded ones
+# again under ThreadSanitizer, and the end-to-end run of the live program.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 ./scripts/install-deps.sh test
 
+jobs=$(nproc)
+[ "$jobs" -gt 2 ] || jobs=2
+
 cmake --preset release
-cmake --build --preset release -j"$(nproc)"
-ctest --preset release -j"$(nproc)"
+cmake --build --preset release -j"$jobs"
+ctest --preset release -j"$jobs"
+
+# The tests that run threads (engine stream, control loop), under ThreadSanitizer.
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j"$jobs" --target consynth_live_test
+ctest --preset tsan -L threads -j"$jobs"
+
+tests/e2e/run.sh build/release/app/consynth

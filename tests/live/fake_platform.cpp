@@ -69,10 +69,6 @@ void play(AudioDevice* dev) {
       buffer = dev->queue.front();
       dev->queue.pop_front();
       delayMs = options.callbackDelayMs;
-      bool sounding = false;
-      for (uint32_t i = 0; i < buffer->bytes / sizeof(float); ++i)
-        sounding |= buffer->data[i] != 0;
-      record.soundingBuffers += sounding;
     }
     buffer->flags.fetch_and(~platform::kBufferQueued);
     buffer->flags.fetch_or(platform::kBufferDone);
@@ -159,9 +155,16 @@ void audioPrepare(AudioDevice*, AudioBuffer& buffer) {
 bool audioWrite(AudioDevice* dev, AudioBuffer& buffer) {
   const bool refused = dev == nullptr || (buffer.flags.load() & kBufferQueued) ||
                        !(buffer.flags.load() & kBufferPrepared);
+  // Like the real device, take the samples when the buffer is written: the engine may
+  // refill its memory while the buffer waits.
+  bool sounding = false;
+  for (uint32_t i = 0; !refused && i < buffer.bytes / sizeof(float); ++i) {
+    sounding |= buffer.data[i] != 0.0f;
+  }
   {
     std::lock_guard<std::mutex> state(stateMutex);
     ++(refused ? record.writesRefused : record.writesAccepted);
+    record.soundingBuffers += sounding;
   }
   if (refused) return false;
   buffer.flags.fetch_and(~kBufferDone);

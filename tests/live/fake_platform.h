@@ -41,7 +41,7 @@ struct DeviceRecord {
   int completions = 0;
   /// Completion calls that found the engine's credits already gone.
   int callbacksWithoutCredits = 0;
-  /// Non-zero samples in the buffers the device played.
+  /// Buffers with a non-zero sample among those the device took to play.
   int soundingBuffers = 0;
 };
 DeviceRecord deviceRecord();
