@@ -92,8 +92,12 @@ bool deviceInUse = false;
 // Marks done, in order, every buffer whose last frame ALSA has played. Returns how many
 // frames the next one still has to go (0 if none is in ALSA).
 uint32_t AudioDevice::completePlayed(uint64_t framesWritten) {
+  // Once ALSA has run dry, all that was written has been heard, whatever delay it reports
+  // (the PulseAudio plugin keeps a few frames of it).
   snd_pcm_sframes_t delay = 0;
-  if (snd_pcm_delay(pcm, &delay) < 0 || delay < 0) delay = 0;
+  if (snd_pcm_state(pcm) == SND_PCM_STATE_XRUN || snd_pcm_delay(pcm, &delay) < 0 || delay < 0) {
+    delay = 0;
+  }
   const uint64_t played = framesWritten - std::min<uint64_t>(framesWritten, delay);
 
   for (;;) {

@@ -44,7 +44,7 @@ constexpr const char kKittyPop[] = "\x1b[<u";
 struct KeyCell {
   std::atomic<bool> held{false};     ///< written by the reader thread
   std::atomic<uint32_t> presses{0};  ///< press and repeat events, counted by the reader
-  uint32_t seen = 0;                 ///< presses at the previous query; querier's own
+  uint32_t seen = 0;                 ///< presses already reported; the querier's own
   Clock::time_point holdUntil{};     ///< legacy hold of F5; reader's own
 };
 
@@ -238,8 +238,9 @@ void keyboardClose() {
 uint16_t keyState(Key key) {
   KeyCell& cell = cells[cellIndex(key)];
   const uint32_t presses = cell.presses.load(std::memory_order_acquire);
+  // One press per query, so presses that arrive together still count one by one.
   const bool fresh = presses != cell.seen;
-  cell.seen = presses;
+  if (fresh) ++cell.seen;
   const bool down = fresh || cell.held.load(std::memory_order_relaxed);
   return static_cast<uint16_t>((down ? kKeyDownNow : 0) | (fresh ? kKeyPressedSinceQuery : 0));
 }
