@@ -15,7 +15,8 @@ ctest --preset release -j"$jobs"
 
 # The tests that run threads (engine stream, control loop), under ThreadSanitizer.
 cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j"$jobs" --target consynth_live_test
+cmake --build --preset tsan -j"$jobs" --target consynth_live_test consynth
 ctest --preset tsan -L threads -j"$jobs"
 
-tests/e2e/run.sh build/release/app/consynth
+# The program as a user runs it; the ThreadSanitizer build of it is played as well.
+tests/e2e/run.sh build/release/app/consynth build/tsan/app/consynth
