@@ -11,8 +11,8 @@ using namespace std::chrono_literals;
 
 // How long close waits for the render thread, then for the device to play what is queued,
 // before it treats the device as gone. Either normally takes at most a few buffer periods.
-constexpr auto kThreadStopGrace = 500ms;
-constexpr auto kDrainGrace = 500ms;
+constexpr auto kThreadStopGrace = 300ms;
+constexpr auto kDrainGrace = 300ms;
 constexpr auto kRetestPeriod = 10ms;
 
 void onBufferDone(void* context) {
@@ -68,10 +68,12 @@ void SynthEngine::close() {
   while (!renderThreadDone.load() && std::chrono::steady_clock::now() < threadDeadline) {
     std::this_thread::sleep_for(kRetestPeriod);
   }
-  if (!renderThreadDone.load()) credits->release();
+  const bool deviceGone = !renderThreadDone.load();
+  if (deviceGone) credits->release();
   renderThread.join();
 
-  const auto drainDeadline = std::chrono::steady_clock::now() + kDrainGrace;
+  // A device that returned no buffer for so long will not return the rest either.
+  const auto drainDeadline = std::chrono::steady_clock::now() + (deviceGone ? 0ms : kDrainGrace);
   while (!allBuffersDone(*this) && std::chrono::steady_clock::now() < drainDeadline) {
     std::this_thread::sleep_for(kRetestPeriod);
   }

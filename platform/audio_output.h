@@ -49,9 +49,11 @@ bool audioWrite(AudioDevice* device, AudioBuffer& buffer);
 void audioUnprepare(AudioDevice* device, AudioBuffer& buffer);
 
 /// Stops playback at once; what is still queued is dropped without a completion call.
+/// Returns within a fraction of a second even if the device no longer answers.
 void audioReset(AudioDevice* device);
 
-/// Closes the device. No completion call arrives after this returns.
+/// Closes the device (after a reset, if none came before). No completion call arrives
+/// after this returns.
 void audioClose(AudioDevice* device);
 
 }  // namespace consynth::platform

@@ -26,6 +26,7 @@ constexpr snd_pcm_uframes_t kAlsaBufferFrames = 4 * kPeriodFrames;
 constexpr uint32_t kSlotCount = 8;  // more than the engine ever has queued
 constexpr uint32_t kMaxBufferFrames = 2048;
 constexpr int kWaitSliceMs = 10;  // longest the writer sleeps before it checks for a stop
+constexpr auto kWriterStopGrace = std::chrono::milliseconds(300);
 
 // ALSA prints its errors to stderr unless told otherwise; a console program must not.
 void silentAlsaError(const char*, int, const char*, int, const char*, ...) {}
@@ -72,6 +73,11 @@ struct AudioDevice {
   std::mutex mutex;  // guards the counters below and the stop flag, never held in ALSA
   std::condition_variable wake;
   bool stopping = false;
+  bool writerExited = false;
+  // Held only around the completion call, so that once close has set `abandoned`, no call
+  // can reach the engine any more, even from a writer thread stuck in the sound library.
+  std::mutex callbackMutex;
+  bool abandoned = false;
   // Slots [head, written) are in ALSA, waiting to be heard; [written, tail) wait for ALSA.
   uint32_t head = 0;
   uint32_t written = 0;
@@ -79,6 +85,7 @@ struct AudioDevice {
   Slot slots[kSlotCount];
 
   void writeLoop();
+  void writeFrames();
   uint32_t completePlayed(uint64_t framesWritten);
 };
 
@@ -117,11 +124,23 @@ uint32_t AudioDevice::completePlayed(uint64_t framesWritten) {
     if (finished == nullptr) return framesToGo;
     finished->flags.fetch_and(~kBufferQueued, std::memory_order_relaxed);
     finished->flags.fetch_or(kBufferDone, std::memory_order_release);
-    done(context);
+    std::lock_guard<std::mutex> guard(callbackMutex);
+    if (!abandoned) done(context);
   }
 }
 
 void AudioDevice::writeLoop() {
+  writeFrames();
+  // The stream is stopped and released here, not by the closing thread: with a frozen
+  // sound server these calls never return, and then only this thread is lost.
+  snd_pcm_drop(pcm);
+  snd_pcm_close(pcm);
+  std::lock_guard<std::mutex> guard(mutex);
+  writerExited = true;
+  wake.notify_all();
+}
+
+void AudioDevice::writeFrames() {
   uint64_t framesWritten = 0;
   uint32_t offset = 0;  // frames of the current slot already in ALSA
   bool broken = false;  // the device refused frames for good: nothing more is played
@@ -185,6 +204,8 @@ AudioDevice* audioOpen(AudioDoneCallback done, void* context) {
   device.done = done;
   device.context = context;
   device.stopping = false;
+  device.writerExited = false;
+  device.abandoned = false;
   device.head = device.written = device.tail = 0;
   deviceInUse = true;
   device.writer = std::thread(&AudioDevice::writeLoop, &device);
@@ -232,13 +253,24 @@ void audioUnprepare(AudioDevice*, AudioBuffer& buffer) {
 
 void audioReset(AudioDevice* device) {
   if (device == nullptr || !device->writer.joinable()) return;
+  bool exited;
   {
-    std::lock_guard<std::mutex> guard(device->mutex);
+    std::unique_lock<std::mutex> guard(device->mutex);
     device->stopping = true;
+    device->wake.notify_all();
+    // A frozen sound server can hold the writer inside the sound library for good (its
+    // calls wait for replies without a time-out); then the writer is left behind.
+    exited =
+        device->wake.wait_for(guard, kWriterStopGrace, [device] { return device->writerExited; });
   }
-  device->wake.notify_one();
+  if (!exited) {
+    std::lock_guard<std::mutex> guard(device->callbackMutex);
+    device->abandoned = true;
+    device->writer.detach();
+    return;
+  }
   device->writer.join();
-  snd_pcm_drop(device->pcm);
+  device->pcm = nullptr;
   // What was still queued is dropped: it is given back, done, without a completion call.
   for (uint32_t i = device->head; i != device->tail; ++i) {
     AudioBuffer* buffer = device->slots[i % kSlotCount].buffer;
@@ -251,8 +283,7 @@ void audioReset(AudioDevice* device) {
 void audioClose(AudioDevice* device) {
   if (device == nullptr) return;
   audioReset(device);
-  snd_pcm_close(device->pcm);
-  device->pcm = nullptr;
+  if (device->abandoned) return;  // the stream stays with the writer left behind
   deviceInUse = false;
 }
 

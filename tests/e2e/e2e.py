@@ -10,6 +10,7 @@ import array
 import os
 import re
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -106,6 +107,9 @@ class SoundServer:
     def kill(self):
         self.process.kill()
         self.process.wait()
+
+    def freeze(self):
+        self.process.send_signal(signal.SIGSTOP)
 
 
 class Capture:
@@ -313,9 +317,9 @@ def test_tmux(program, presses):
         scenario.close()
 
 
-def test_server_killed(program):
-    print("Sound server killed mid-play: Escape still exits promptly", flush=True)
-    scenario = Scenario("killed")
+def test_server_gone(program, how):
+    print(f"Sound server {how} mid-play: Escape still exits promptly", flush=True)
+    scenario = Scenario(how)
     try:
         server = SoundServer(scenario)
         run = TmuxRun(scenario, program)
@@ -323,7 +327,7 @@ def test_server_killed(program):
               "status and index lines stream")
         run.send("a")
         time.sleep(0.5)
-        server.kill()
+        server.kill() if how == "killed" else server.freeze()
         time.sleep(0.5)
         pid = run.program_pid()
         if pid is not None:
@@ -336,7 +340,7 @@ def test_server_killed(program):
         took = time.monotonic() - sent
         check(code == 0, f"exit code 0 (got {code})")
         check(took < 2.0, f"exits within 2 s of Escape (took {took * 1000:.0f} ms)")
-        print(f"  Escape to exit with the server gone: {took * 1000:.0f} ms", flush=True)
+        print(f"  Escape to exit with the server {how}: {took * 1000:.0f} ms", flush=True)
         check(code is not None and run.terminal_restored(), "the terminal is restored")
     finally:
         scenario.close()
@@ -421,6 +425,21 @@ def test_kitty(program):
         scenario.close()
 
 
+def test_terminated(program):
+    print("SIGTERM: the terminal is restored", flush=True)
+    scenario = Scenario("sigterm")
+    try:
+        run = TmuxRun(scenario, program)
+        check(wait_for(lambda: HELP.split("\n")[0].encode() in run.output(), 10), "started")
+        pid = run.program_pid()
+        os.kill(pid, signal.SIGTERM)
+        code = run.exit_code(5)
+        check(code == 128 + signal.SIGTERM, f"ended by the signal (got {code})")
+        check(code is not None and run.terminal_restored(), "the terminal is restored")
+    finally:
+        scenario.close()
+
+
 def test_thread_sanitizer(program):
     print("ThreadSanitizer build, played in tmux: no data race reported", flush=True)
     scenario = Scenario("tsan")
@@ -451,7 +470,9 @@ def main():
     presses = int(os.environ.get("CONSYNTH_E2E_PRESSES", "6"))
     test_no_server(program)
     test_tmux(program, presses)
-    test_server_killed(program)
+    test_server_gone(program, "killed")
+    test_server_gone(program, "frozen")
+    test_terminated(program)
     test_kitty(program)
     if len(sys.argv) > 2:
         test_thread_sanitizer(sys.argv[2])
