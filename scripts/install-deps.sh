@@ -10,7 +10,9 @@ if [ "${1:-run}" = test ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev)
   # The end-to-end tests: a headless sound server with a null sink, its recorder, a
   # terminal multiplexer, and kitty on a virtual X display driven by xdotool.
-  packages+=(pulseaudio pulseaudio-utils tmux xvfb xdotool kitty python3)
+  # kitty draws with OpenGL, in software here (Mesa's llvmpipe), and needs a font.
+  packages+=(pulseaudio pulseaudio-utils tmux xvfb xdotool kitty python3 procps
+             libgl1 libglx-mesa0 libgl1-mesa-dri fonts-dejavu-core)
 fi
 
 missing=()

@@ -1,11 +1,7 @@
-// The keyboard on a terminal: stdin in raw mode, read by a thread of its own that decodes
-// key sequences and publishes each key's state in atomics, so a query costs two loads.
-//
-// Terminals that speak the kitty keyboard protocol report presses, repeats and releases,
-// which gives the true held state. Others send a key only when it goes down and again on
-// each auto-repeat; there a key counts as down for the one query that follows each of those
-// events, and F5, which must stay down for every frame while held, is held for a while
-// after each event, long enough to bridge the pause before auto-repeat sets in.
+// The keyboard on a terminal: stdin in raw mode (or a pipe, as it is), read by a thread of
+// its own that decodes key sequences into the key states the other threads query. Where the
+// terminal answers the kitty keyboard protocol query, the protocol is switched on for true
+// releases, and switched off again on every way out.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,60 +18,23 @@
 
 #include "platform/keyboard.h"
 #include "platform/linux/key_decoder.h"
+#include "platform/linux/key_states.h"
 
 namespace consynth::platform {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = KeyStates::Clock;
 using namespace std::chrono_literals;
 
 // A lone ESC is the Escape key once this long passes without the rest of a sequence.
 constexpr auto kEscapeTimeout = 40ms;
-// Legacy F5: held this long after a first press (auto-repeat starts within it) and this
-// long after each repeat (which come every 30 to 50 ms).
-constexpr auto kFirstHold = 700ms;
-constexpr auto kRepeatHold = 150ms;
 
 constexpr const char kKittyQuery[] = "\x1b[?u";
 constexpr const char kKittyPush[] = "\x1b[>11u";  // disambiguate, event types, all keys
 constexpr const char kKittyPop[] = "\x1b[<u";
 
-struct KeyCell {
-  std::atomic<bool> held{false};     ///< written by the reader thread
-  std::atomic<uint32_t> presses{0};  ///< press and repeat events, counted by the reader
-  uint32_t seen = 0;                 ///< presses already reported; the querier's own
-  Clock::time_point holdUntil{};     ///< legacy hold of F5; reader's own
-};
-
-constexpr int kKeyCount = 10;
-KeyCell cells[kKeyCount];
-
-int cellIndex(Key key) {
-  switch (key) {
-    case Key::Escape:
-      return 0;
-    case Key::Left:
-      return 1;
-    case Key::Up:
-      return 2;
-    case Key::Right:
-      return 3;
-    case Key::Down:
-      return 4;
-    case Key::A:
-      return 5;
-    case Key::D:
-      return 6;
-    case Key::F:
-      return 7;
-    case Key::S:
-      return 8;
-    case Key::F5:
-      return 9;
-  }
-  return 0;
-}
+KeyStates keys;
 
 // Terminal state, shared with the signal handler: only lock-free atomics and plain data
 // written before the handler is installed.
@@ -108,45 +67,6 @@ void onFatalSignal(int signalNumber) {
   raise(signalNumber);
 }
 
-void press(KeyCell& cell) {
-  cell.presses.fetch_add(1, std::memory_order_release);
-}
-
-void apply(const KeyEvent& event, bool kittyMode, Clock::time_point now) {
-  KeyCell& cell = cells[cellIndex(event.key)];
-  if (event.action == KeyAction::Release) {
-    cell.held.store(false, std::memory_order_relaxed);
-    return;
-  }
-  if (kittyMode) {
-    if (event.action == KeyAction::Press) cell.held.store(true, std::memory_order_relaxed);
-  } else if (event.key == Key::F5) {
-    const bool wasHeld = cell.held.load(std::memory_order_relaxed);
-    cell.holdUntil = std::max(cell.holdUntil, now + (wasHeld ? kRepeatHold : kFirstHold));
-    cell.held.store(true, std::memory_order_relaxed);
-  }
-  press(cell);
-}
-
-// Ends legacy holds whose time is up; returns how long until the next one ends.
-int expireHolds(Clock::time_point now) {
-  int nextMs = -1;
-  for (KeyCell& cell : cells) {
-    if (!cell.held.load(std::memory_order_relaxed) || cell.holdUntil == Clock::time_point{}) {
-      continue;
-    }
-    if (now >= cell.holdUntil) {
-      cell.held.store(false, std::memory_order_relaxed);
-      cell.holdUntil = {};
-      continue;
-    }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(cell.holdUntil - now);
-    const int ms = static_cast<int>(left.count());
-    nextMs = nextMs < 0 ? ms : std::min(nextMs, ms);
-  }
-  return nextMs;
-}
-
 void readKeys(bool terminal) {
   KeyDecoder decoder;
   bool kittyMode = false;
@@ -156,9 +76,9 @@ void readKeys(bool terminal) {
     const Clock::time_point now = Clock::now();
     if (decoder.waiting() && now - lastArrival >= kEscapeTimeout) {
       const Decoded decoded = decoder.timeOut();
-      if (decoded.hasEvent) apply(decoded.event, kittyMode, now);
+      if (decoded.hasEvent) keys.apply(decoded.event, kittyMode, now);
     }
-    int timeoutMs = expireHolds(now);
+    int timeoutMs = keys.expireHolds(now);
     if (decoder.waiting()) {
       const int escapeMs = static_cast<int>(
           std::chrono::ceil<std::chrono::milliseconds>(lastArrival + kEscapeTimeout - now).count());
@@ -176,10 +96,7 @@ void readKeys(bool terminal) {
     const ssize_t count = read(STDIN_FILENO, bytes, sizeof bytes);
     if (count <= 0) {
       if (count < 0 && errno == EINTR) continue;
-      // End of input: Escape, held for good.
-      KeyCell& escape = cells[cellIndex(Key::Escape)];
-      escape.held.store(true, std::memory_order_relaxed);
-      press(escape);
+      keys.endOfInput();
       inputOpen = false;
       continue;
     }
@@ -192,7 +109,7 @@ void readKeys(bool terminal) {
         kittyPushed.store(true);
         kittyMode = true;
       }
-      if (decoded.hasEvent) apply(decoded.event, kittyMode, arrival);
+      if (decoded.hasEvent) keys.apply(decoded.event, kittyMode, arrival);
     }
   }
 }
@@ -236,13 +153,7 @@ void keyboardClose() {
 }
 
 uint16_t keyState(Key key) {
-  KeyCell& cell = cells[cellIndex(key)];
-  const uint32_t presses = cell.presses.load(std::memory_order_acquire);
-  // One press per query, so presses that arrive together still count one by one.
-  const bool fresh = presses != cell.seen;
-  if (fresh) ++cell.seen;
-  const bool down = fresh || cell.held.load(std::memory_order_relaxed);
-  return static_cast<uint16_t>((down ? kKeyDownNow : 0) | (fresh ? kKeyPressedSinceQuery : 0));
+  return keys.query(key);
 }
 
 }  // namespace consynth::platform
