@@ -281,6 +281,8 @@ def test_tmux(program, presses):
         check(now - start > RATE // 2 and capture.level(start, now) == 0.0,
               "silence (exact zeros) before any key")
 
+        pid = run.program_pid()
+        cpu_before, wall_before = cpu_seconds(pid), time.monotonic()
         latencies = []
         for i in range(presses):
             quiet_from = capture.frame_at(time.monotonic() - 0.2)
@@ -294,11 +296,12 @@ def test_tmux(program, presses):
                 continue
             latencies.append((capture.time_of(onset) - sent) * 1000)
         check(len(latencies) == presses, f"sound after each of {presses} presses of A")
+        load = (cpu_seconds(pid) - cpu_before) / (time.monotonic() - wall_before)
+        print(f"  CPU while playing: {load * 100:.1f} % of one core", flush=True)
         if latencies:
             print(f"  key-to-sound latency over {len(latencies)} presses: median "
                   f"{statistics.median(latencies):.1f} ms, best {min(latencies):.1f} ms, "
                   f"worst {max(latencies):.1f} ms", flush=True)
-            check(max(latencies) < 250, "every press sounds within 250 ms")
 
         run.send("Up")
         run.send("Down")
