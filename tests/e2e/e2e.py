@@ -284,6 +284,7 @@ def test_tmux(program, presses):
         pid = run.program_pid()
         cpu_before, wall_before = cpu_seconds(pid), time.monotonic()
         latencies = []
+        onsets = []
         for i in range(presses):
             quiet_from = capture.frame_at(time.monotonic() - 0.2)
             sent = run.send("a")
@@ -295,7 +296,12 @@ def test_tmux(program, presses):
                 check(False, f"sound after A (press {i + 1})")
                 continue
             latencies.append((capture.time_of(onset) - sent) * 1000)
+            # Before the first press every sample is exactly zero, so its note starts at the
+            # first sample that is not.
+            onsets.append(capture.onset(capture.frame_at(sent - 0.005), 0.0))
         check(len(latencies) == presses, f"sound after each of {presses} presses of A")
+        if onsets:
+            check_exact_sound(scenario, program, capture, onsets[0])
         load = (cpu_seconds(pid) - cpu_before) / (time.monotonic() - wall_before)
         print(f"  CPU while playing: {load * 100:.1f} % of one core", flush=True)
         if latencies:
@@ -318,6 +324,30 @@ def test_tmux(program, presses):
         check(code is not None and run.terminal_restored(), "the terminal is restored")
     finally:
         scenario.close()
+
+
+def check_exact_sound(scenario, program, capture, onset):
+    """The first note, as heard, must be the engine's output sample for sample: nothing
+    dropped, repeated or altered between the render thread and the speaker."""
+    renderer = os.path.join(os.path.dirname(os.path.dirname(program)), "tools",
+                            "consynth-render")
+    frames = 2 * RATE
+    events = scenario.path("note.events")
+    with open(events, "w") as f:
+        f.write("0 noteon 0 36\n")
+    wav = scenario.path("note.wav")
+    subprocess.run([renderer, "--frames", str(frames), "--events", events, wav], check=True)
+    data = open(wav, "rb").read()
+    at = data.index(b"data")
+    size = int.from_bytes(data[at + 4:at + 8], "little")
+    expected = array.array("f")
+    expected.frombytes(data[at + 8:at + 8 + size])
+    with capture.lock:
+        heard = capture.samples[2 * onset:2 * onset + len(expected)]
+    differing = sum(1 for a, b in zip(heard, expected) if a != b)
+    check(len(heard) == len(expected) and differing == 0,
+          f"the first note as heard equals the offline render bit for bit over {frames} frames "
+          f"({differing} samples differ)")
 
 
 def test_server_gone(program, how):
