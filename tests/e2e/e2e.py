@@ -383,12 +383,16 @@ def test_kitty(program):
     print("kitty (keyboard protocol): held keys, releases, Escape", flush=True)
     scenario = Scenario("kitty")
     try:
-        display = ":%d" % (90 + os.getpid() % 100)
         # No auto-repeat: a key held down sends one press, so holding can only come from
-        # the protocol's release events.
-        scenario.spawn(["Xvfb", display, "-screen", "0", "800x600x24", "-nolisten", "tcp",
-                        "-ardelay", "60000"],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # the protocol's release events. Xvfb picks a free display and names it.
+        display_read, display_write = os.pipe()
+        scenario.spawn(["Xvfb", "-displayfd", str(display_write), "-screen", "0", "800x600x24",
+                        "-nolisten", "tcp", "-ardelay", "60000"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       pass_fds=(display_write,))
+        os.close(display_write)
+        with os.fdopen(display_read) as f:
+            display = ":" + f.readline().strip()
         scenario.env.update(DISPLAY=display, LIBGL_ALWAYS_SOFTWARE="1")
         check(wait_for(lambda: subprocess.run(["xdotool", "getmouselocation"],
                                               env=scenario.env, stdout=subprocess.DEVNULL,
