@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 namespace consynth {
 
@@ -30,8 +31,9 @@ bool allBuffersDone(const SynthEngine& engine) {
 
 void SynthEngine::open() {
   std::memset(buffers, 0, sizeof buffers);
-  for (Voice& voice : mixer.voices)
+  for (Voice& voice : mixer.voices) {
     voice = Voice{};
+  }
   ringIndex = 0;
   credits.reset();
   noteOns.clear();
@@ -54,7 +56,15 @@ void SynthEngine::open() {
     platform::audioPrepare(opened, header);
     platform::audioWrite(opened, header);
   }
-  renderThread = std::thread(renderThreadMain, this);
+  try {
+    renderThread = std::thread(renderThreadMain, this);
+  } catch (const std::system_error&) {
+    // No thread, no stream: give the device back and run silent, as without a device.
+    device.store(nullptr);
+    platform::audioReset(opened);
+    platform::audioClose(opened);
+    credits.reset();
+  }
 }
 
 void SynthEngine::close() {

@@ -87,7 +87,10 @@ void readKeys(bool terminal) {
 
     pollfd fds[2] = {{wakePipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     const int ready = poll(fds, inputOpen ? 2 : 1, timeoutMs);
-    if (ready < 0) continue;  // interrupted by a signal
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return;  // nothing more can be read
+    }
     if (fds[0].revents != 0) return;
 
     if (ready == 0) continue;  // a hold or the wait after an ESC is up
@@ -95,7 +98,7 @@ void readKeys(bool terminal) {
     uint8_t bytes[256];
     const ssize_t count = read(STDIN_FILENO, bytes, sizeof bytes);
     if (count <= 0) {
-      if (count < 0 && errno == EINTR) continue;
+      if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       keys.endOfInput();
       inputOpen = false;
       continue;
