@@ -26,6 +26,9 @@ struct AudioBuffer {
   float* data = nullptr;
   uint32_t bytes = 0;
   std::atomic<uint32_t> flags{0};  ///< written by the device thread, read by the engine
+  /// Room for the device's own record of this buffer (a system wave header, where the
+  /// system has one), so no implementation needs to allocate one. Unused on Linux.
+  alignas(8) unsigned char deviceRecord[64] = {};
 };
 
 /// An open device; each implementation defines it.

@@ -124,7 +124,7 @@ void keyboardOpen() {
   opened = true;
   const bool terminal = isatty(STDIN_FILENO) != 0;
   if (terminal && tcgetattr(STDIN_FILENO, &savedTerminal) == 0) {
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
       signal(signalNumber, onFatalSignal);
     }
     std::atexit(restoreTerminal);
