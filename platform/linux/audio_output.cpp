@@ -166,9 +166,9 @@ void AudioDevice::writeFrames() {
           ++written;
         }
       } else if (result == -EAGAIN || result == 0) {
-        if (snd_pcm_wait(pcm, kWaitSliceMs) < 0 && snd_pcm_recover(pcm, -EIO, 1) < 0) {
-          broken = true;
-        }
+        // Wait for room; an underrun reported here is mended like one from the write.
+        const int waited = snd_pcm_wait(pcm, kWaitSliceMs);
+        if (waited < 0 && snd_pcm_recover(pcm, waited, 1) < 0) broken = true;
       } else if (snd_pcm_recover(pcm, static_cast<int>(result), 1) < 0) {
         broken = true;
       }
