@@ -462,6 +462,32 @@ def test_kitty(program):
         scenario.close()
 
 
+def test_underrun(program):
+    print("Program stalled long enough for the device to run dry: it plays on", flush=True)
+    scenario = Scenario("underrun")
+    try:
+        SoundServer(scenario)
+        capture = Capture(scenario)
+        run = TmuxRun(scenario, program)
+        check(wait_for(lambda: STATUS_AND_INDEX.search(run.output()) is not None, 10),
+              "status and index lines stream")
+        pid = run.program_pid()
+        for _ in range(2):
+            os.kill(pid, signal.SIGSTOP)
+            time.sleep(0.3)
+            os.kill(pid, signal.SIGCONT)
+            time.sleep(0.3)
+        lines = len(STATUS.findall(run.output()))
+        sent = run.send("a")
+        time.sleep(1.0)
+        check(len(STATUS.findall(run.output())) > lines + 40, "the stream goes on")
+        check(capture.onset(capture.frame_at(sent), 1e-4) is not None, "sound after A")
+        run.send("Escape")
+        check(run.exit_code(5) == 0, "Escape exits with code 0")
+    finally:
+        scenario.close()
+
+
 def test_terminated(program):
     print("SIGTERM: the terminal is restored", flush=True)
     scenario = Scenario("sigterm")
@@ -509,6 +535,7 @@ def main():
     test_tmux(program, presses)
     test_server_gone(program, "killed")
     test_server_gone(program, "frozen")
+    test_underrun(program)
     test_terminated(program)
     test_kitty(program)
     if len(sys.argv) > 2:
