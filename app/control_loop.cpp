@@ -5,6 +5,7 @@
 
 #include "platform/console.h"
 #include "platform/keyboard.h"
+#include "platform/main_thread.h"
 #include "synth/voice.h"
 
 namespace consynth {

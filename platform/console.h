@@ -8,7 +8,4 @@ namespace consynth::platform {
 /// Formatted print to standard output (printf conventions).
 void consolePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-/// Prepares the main thread for the system's audio and console services.
-void prepareMainThread();
-
 }  // namespace consynth::platform

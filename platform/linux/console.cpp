@@ -23,8 +23,4 @@ void consolePrint(const char* format, ...) {
   if (toTerminal) std::fflush(stdout);
 }
 
-void prepareMainThread() {
-  // Nothing to prepare here: the audio and console services need no per-thread setup.
-}
-
 }  // namespace consynth::platform

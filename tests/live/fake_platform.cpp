@@ -14,6 +14,7 @@
 #include "audio/synth_engine.h"
 #include "platform/audio_output.h"
 #include "platform/console.h"
+#include "platform/main_thread.h"
 
 namespace consynth::platform {
 
