@@ -26,10 +26,10 @@ int count(const std::string& text, const std::string& what) {
   return n;
 }
 
-// Waits until the console holds `lines` index lines; gives up after a generous while, so
-// a fault shows as a failed expectation rather than a hung test.
-std::string waitForIndexLines(int lines, std::string text = {}) {
-  for (int i = 0; i < 1000 && count(text, "index = ") < lines; ++i) {
+// Waits until the console holds `lines` lines starting with `what`; gives up after a
+// generous while, so a fault shows as a failed expectation rather than a hung test.
+std::string waitForLines(const std::string& what, int lines, std::string text = {}) {
+  for (int i = 0; i < 1000 && count(text, what) < lines; ++i) {
     std::this_thread::sleep_for(5ms);
     text += fake::takeConsoleText();
   }
@@ -74,7 +74,7 @@ TEST_F(SynthEngineTest, WithoutADeviceNothingStartsAndCloseReturnsAtOnce) {
 TEST_F(SynthEngineTest, SixBuffersRenderBeforeTheFirstCompletionIsNeeded) {
   fake::configureDevice({.mode = fake::DeviceMode::Plays, .allowedCompletions = 0});
   engine.open();
-  std::string text = waitForIndexLines(5);
+  std::string text = waitForLines("lpfnum:", 6, waitForLines("index = ", 5));
   std::this_thread::sleep_for(50ms);  // room for a sixth index line, which must not come
   text += fake::takeConsoleText();
   // Primed six, then six renders whose submissions find their buffers still queued; the
@@ -85,14 +85,14 @@ TEST_F(SynthEngineTest, SixBuffersRenderBeforeTheFirstCompletionIsNeeded) {
   EXPECT_EQ(fake::deviceRecord().writesRefused, 6);
 
   fake::allowCompletions(1);
-  text = waitForIndexLines(1);
+  text = waitForLines("index = ", 1);
   EXPECT_EQ(text.substr(0, 10), "index = 5\n");
 }
 
 TEST_F(SynthEngineTest, StreamsStatusAndIndexLinesInRingOrder) {
   fake::configureDevice({.mode = fake::DeviceMode::Plays});
   engine.open();
-  const std::string text = waitForIndexLines(14);
+  const std::string text = waitForLines("index = ", 14);
   engine.close();
 
   const std::regex line(R"(lpfnum:4 : type=0 : mon : 0\.000000\rindex = (\d)\n)");
@@ -109,10 +109,10 @@ TEST_F(SynthEngineTest, StreamsStatusAndIndexLinesInRingOrder) {
 TEST_F(SynthEngineTest, NoteOnsReachTheRenderThreadAndAreHeard) {
   fake::configureDevice({.mode = fake::DeviceMode::Plays});
   engine.open();
-  waitForIndexLines(8);
+  waitForLines("index = ", 8);
   for (int v = 0; v < 4; ++v)
     engine.noteOn(v, 36 + v, kKeyPatch);
-  waitForIndexLines(20);
+  waitForLines("index = ", 20);
   engine.close();
   EXPECT_GT(fake::deviceRecord().soundingBuffers, 0);
   EXPECT_GT(engine.mixer.voices[3].counter, 0);
@@ -125,7 +125,7 @@ TEST_F(SynthEngineTest, RenderKeysStepTheReverbControlsOncePerPress) {
   engine.open();
   fake::holdRenderKey(Key::Up, true);
   fake::holdRenderKey(Key::Down, true);
-  waitForIndexLines(10);
+  waitForLines("index = ", 10);
   engine.close();
   EXPECT_EQ(engine.mixer.lpfnum, (lpfnum + 1) % 32);
   EXPECT_EQ(engine.mixer.type, (type + 1) % 4);
@@ -134,12 +134,15 @@ TEST_F(SynthEngineTest, RenderKeysStepTheReverbControlsOncePerPress) {
 TEST_F(SynthEngineTest, CloseEndsPromptlyWhenTheDeviceStopsReturningBuffers) {
   fake::configureDevice({.mode = fake::DeviceMode::Stalls});
   engine.open();
-  waitForIndexLines(5);
+  const std::string text = waitForLines("index = ", 5);
+  waitForLines("lpfnum:", 6, text);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(count(fake::takeConsoleText(), "lpfnum:"), 0);  // waiting, not spinning
   engine.close();  // must return (the test's time-out would catch a hang)
   EXPECT_EQ(engine.device.load(), nullptr);
   EXPECT_FALSE(engine.renderThread.joinable());
-  // The thread rendered the start-up six and nothing more while it waited: no spinning.
-  EXPECT_EQ(count(fake::takeConsoleText(), "lpfnum:"), 0);
+  // The thread rendered the start-up six and nothing more: close ended it after its wait.
+  EXPECT_EQ(fake::takeConsoleText(), "index = 5\n");
   EXPECT_EQ(fake::deviceRecord().writesAccepted + fake::deviceRecord().writesRefused, 12);
 }
 
@@ -148,7 +151,7 @@ TEST_F(SynthEngineTest, TheCreditsOutliveEveryCompletionCall) {
   // while calls are still on their way.
   fake::configureDevice({.mode = fake::DeviceMode::Plays, .callbackDelayMs = 30});
   engine.open();
-  waitForIndexLines(6);
+  waitForLines("index = ", 6);
   engine.close();
   EXPECT_GT(fake::deviceRecord().completions, 0);
   EXPECT_EQ(fake::deviceRecord().callbacksWithoutCredits, 0);
@@ -158,11 +161,11 @@ TEST_F(SynthEngineTest, TheCreditsOutliveEveryCompletionCall) {
 TEST_F(SynthEngineTest, ReopensAfterClose) {
   fake::configureDevice({.mode = fake::DeviceMode::Plays});
   engine.open();
-  waitForIndexLines(3);
+  waitForLines("index = ", 3);
   engine.close();
   fake::takeConsoleText();
   engine.open();
-  EXPECT_EQ(waitForIndexLines(3).substr(0, 1), "l");
+  EXPECT_EQ(waitForLines("index = ", 3).substr(0, 1), "l");
   engine.close();
   EXPECT_EQ(fake::deviceRecord().closes, 2);
 }
