@@ -417,7 +417,30 @@ def test_kitty(program):
         check(wait_for(lambda: window.append(xdotool("search", "--name", "consynth-e2e"))
                        or window[-1].strip() != "", 30, 0.2), "the kitty window opens")
         xdotool("windowfocus", "--sync", window[-1].split()[0])
-        time.sleep(1.5)  # the program starts and the protocol is agreed
+        # The program is up once its stream plays into the sink; the keyboard protocol is
+        # agreed before that.
+        check(wait_for(lambda: subprocess.run(["pactl", "list", "short", "sink-inputs"],
+                                              env=scenario.env, capture_output=True,
+                                              text=True).stdout.strip() != "", 30, 0.1),
+              "the program plays into the sound server")
+        time.sleep(0.5)
+
+        # Taps of A: a press and release quicker than one poll is still one note.
+        latencies = []
+        for i in range(3):
+            quiet_from = capture.frame_at(time.monotonic() - 0.2)
+            sent = time.monotonic()
+            xdotool("key", "a")
+            time.sleep(2.2)
+            baseline = capture.level(quiet_from, capture.frame_at(sent))
+            onset = capture.onset(capture.frame_at(sent - 0.005), max(1e-4, 20 * baseline))
+            if onset is not None:
+                latencies.append((capture.time_of(onset) - sent) * 1000)
+        check(len(latencies) == 3, "sound after each tap of A")
+        if latencies:
+            print(f"  key-to-sound latency in kitty over {len(latencies)} taps: median "
+                  f"{statistics.median(latencies):.1f} ms, worst {max(latencies):.1f} ms",
+                  flush=True)
 
         xdotool("keydown", "Up")
         time.sleep(0.5)
