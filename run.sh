@@ -1,15 +1,24 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the synthesizer.
+# Installs what is missing, builds, and runs the synthesizer on the default audio output.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 ./scripts/install-deps.sh run
 
 cmake --preset release >/dev/null
-cmake --build --preset release -j"$(nproc)"
+cmake --build --preset release -j"$(nproc)" >/dev/null
 
-# For now: render the chord offline.
-out=chord.wav
-printf '0 noteon 0 36\n0 noteon 1 52\n0 noteon 2 55\n0 noteon 3 59\n' > build/release/chord.events
-build/release/tools/consynth-render --frames 88200 --events build/release/chord.events "$out"
-echo "Rendered two seconds of the chord to $out"
+# The synthesizer says nothing when there is no output device (it just runs silently), so
+# say it here, with the way to hear it anyway.
+if ! aplay -q -D default -t raw -f FLOAT_LE -c 2 -r 44100 /dev/null 2>/dev/null; then
+  events=build/release/chord.events
+  printf '0 noteon 0 36\n0 noteon 1 52\n0 noteon 2 55\n0 noteon 3 59\n' > "$events"
+  cat <<MSG
+No audio output device could be opened (ALSA "default"); consynth will run silently.
+To hear the chord, render it to a file instead:
+  build/release/tools/consynth-render --frames 88200 --events $events chord.wav
+(see build/release/tools/consynth-render --help for the events file).
+MSG
+fi
+
+exec build/release/app/consynth

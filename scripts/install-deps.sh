@@ -3,12 +3,19 @@
 # are missing. Usage: install-deps.sh run|test
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libasound2-dev)
+# libasound2-plugins lets ALSA's "default" reach PulseAudio and PipeWire; alsa-utils gives
+# run.sh its check for an output device.
+packages=(cmake g++ make pkg-config libasound2-dev libasound2-plugins alsa-utils)
 if [ "${1:-run}" = test ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev)
   # The Windows build: cross-compiler, GoogleTest sources to build for it, and Wine (with a
   # virtual display and key injection for the console program) to run it.
   packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb xdotool)
+  # The end-to-end tests: a headless sound server with a null sink, its recorder, a
+  # terminal multiplexer, and kitty on a virtual X display driven by xdotool.
+  # kitty draws with OpenGL, in software here (Mesa's llvmpipe), and needs a font.
+  packages+=(pulseaudio pulseaudio-utils tmux xvfb xdotool kitty python3 procps
+             libgl1 libglx-mesa0 libgl1-mesa-dri fonts-dejavu-core)
 fi
 
 missing=()

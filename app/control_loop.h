@@ -1,0 +1,18 @@
+#pragma once
+
+#include "audio/synth_engine.h"
+
+namespace consynth {
+
+/// The help printed at start.
+inline constexpr const char* kHelpText =
+    "Tone : A/S/D/F Key\nPitch: Left/Right Key\nLPF  : Up\nType : Down\nF5   : NO Reverb\n";
+
+/// The notes of A, S, D and F at start: a chord of offsets 0, +16, +19 and +23.
+inline constexpr int kStartNotes[4] = {36, 52, 55, 59};
+
+/// The main thread's whole work: opens the engine, prints the help, plays the keys every
+/// 32 ms until Escape, closes the engine. Returns the exit code, 0.
+int runControlLoop(SynthEngine& engine);
+
+}  // namespace consynth

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace consynth {
+
+/// One note-on on its way from the control loop to the render thread.
+struct NoteOn {
+  int voice;
+  int note;
+  uint32_t patch;
+};
+
+/// Wait-free single-producer, single-consumer queue of note-ons. The main thread pushes,
+/// the render thread pops before each frame, so a voice is always rendered wholly before or
+/// wholly after a note-on and neither thread ever blocks the other.
+class NoteOnQueue {
+ public:
+  static constexpr uint32_t kCapacity = 64;  // power of two; far more than one frame needs
+
+  /// Producer side. Returns false (dropping the note-on) if the queue is full, which only
+  /// happens while the render thread is stalled.
+  bool push(const NoteOn& noteOn) {
+    const uint32_t tail = tail_.load(std::memory_order_relaxed);
+    if (tail - head_.load(std::memory_order_acquire) == kCapacity) return false;
+    slots_[tail % kCapacity] = noteOn;
+    tail_.store(tail + 1, std::memory_order_release);
+    return true;
+  }
+
+  /// Consumer side. Returns false when empty; one relaxed-cost load in that case.
+  bool pop(NoteOn& noteOn) {
+    const uint32_t head = head_.load(std::memory_order_relaxed);
+    if (head == tail_.load(std::memory_order_acquire)) return false;
+    noteOn = slots_[head % kCapacity];
+    head_.store(head + 1, std::memory_order_release);
+    return true;
+  }
+
+  /// Empties the queue; only while no other thread uses it.
+  void clear() { head_.store(tail_.load(std::memory_order_relaxed), std::memory_order_relaxed); }
+
+ private:
+  NoteOn slots_[kCapacity] = {};
+  alignas(64) std::atomic<uint32_t> head_{0};
+  alignas(64) std::atomic<uint32_t> tail_{0};
+};
+
+}  // namespace consynth

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "audio/frame_mixer.h"
+#include "audio/note_on_queue.h"
+#include "platform/audio_output.h"
+#include "platform/credit_semaphore.h"
+
+namespace consynth {
+
+inline constexpr unsigned kBufferCount = 6;
+inline constexpr unsigned kFramesPerBuffer = 512;
+inline constexpr unsigned kBufferCapacityFrames = 44100;  ///< one second, of which 512 are used
+inline constexpr int kInitialCredits = 5;  ///< one less than the ring: see the render thread
+inline constexpr int kMaxCredits = 6;
+
+/// The synthesizer: voices and reverbs (in the mixer), the ring of six device buffers, the
+/// credits that pace the render thread, and the device. One static instance lives for the
+/// whole run.
+struct SynthEngine {
+  FrameMixer mixer;  ///< the ten voices are mixer.voices
+  float buffers[kBufferCount][kBufferCapacityFrames * platform::kChannelCount];
+  platform::AudioBuffer headers[kBufferCount];
+  std::optional<platform::CreditSemaphore> credits;
+  std::thread renderThread;
+  uint32_t ringIndex = 0;  ///< the buffer the render thread fills next
+  /// Non-null while the stream runs; clearing it tells the render thread to stop.
+  std::atomic<platform::AudioDevice*> device{nullptr};
+  std::mutex lock;  ///< held by the render thread while it fills one buffer
+  NoteOnQueue noteOns;
+  std::atomic<bool> renderThreadDone{false};
+
+  /// Opens the default device, queues six silent buffers and starts the render thread.
+  /// Without a device it returns quietly and the engine stays closed.
+  void open();
+
+  /// Stops the render thread, lets the device finish the queued buffers and releases it.
+  /// Returns within about a second even if the device has stopped returning buffers.
+  void close();
+
+  /// Starts `voice` at `note`. While the render thread runs, the note-on takes effect
+  /// before its next frame; otherwise at once.
+  void noteOn(int voice, int note, uint32_t patch);
+};
+
+/// The render thread: fills, submits and paces the ring until the device handle is cleared.
+void renderThreadMain(SynthEngine* engine);
+
+}  // namespace consynth

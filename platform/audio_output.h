@@ -1,0 +1,62 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// The audio device as the engine sees it: a wave-out style stream of fixed-format buffers.
+// Buffers play in the order they are written; each one that has been played gets the done
+// flag and exactly one call of the completion callback, in the device's own thread.
+// Each operating system provides these functions in its own file under platform/, chosen
+// by the build.
+
+namespace consynth::platform {
+
+/// The one stream format: 32-bit float, two channels interleaved left then right.
+inline constexpr unsigned kSampleRate = 44100;
+inline constexpr unsigned kChannelCount = 2;
+inline constexpr unsigned kBytesPerFrame = 8;
+
+/// Buffer flags. They have the values of the wave header flags they stand for.
+inline constexpr uint32_t kBufferDone = 0x01;      ///< the device has played the buffer
+inline constexpr uint32_t kBufferPrepared = 0x02;  ///< prepared and not yet unprepared
+inline constexpr uint32_t kBufferQueued = 0x10;    ///< written and not yet played
+
+/// One buffer handed to the device: where its frames are and how many bytes they take.
+struct AudioBuffer {
+  float* data = nullptr;
+  uint32_t bytes = 0;
+  std::atomic<uint32_t> flags{0};  ///< written by the device thread, read by the engine
+  /// Room for the device's own record of this buffer (a system wave header, where the
+  /// system has one), so no implementation needs to allocate one. Unused on Linux.
+  alignas(8) unsigned char deviceRecord[64] = {};
+};
+
+/// An open device; each implementation defines it.
+struct AudioDevice;
+
+/// Called once for every buffer the device has played, in the device's thread. It must
+/// return at once.
+using AudioDoneCallback = void (*)(void* context);
+
+/// Opens the default output device. Returns null, quietly, when no device can be opened.
+AudioDevice* audioOpen(AudioDoneCallback done, void* context);
+
+/// Makes a buffer ready to be written (clears its done flag).
+void audioPrepare(AudioDevice* device, AudioBuffer& buffer);
+
+/// Queues a buffer behind those already written. Fails, queueing nothing, when `device` is
+/// null or the buffer is not prepared; a buffer the device still holds is not queued again.
+bool audioWrite(AudioDevice* device, AudioBuffer& buffer);
+
+/// Gives a buffer back to its owner; a buffer still queued stays prepared.
+void audioUnprepare(AudioDevice* device, AudioBuffer& buffer);
+
+/// Stops playback at once; what is still queued is dropped without a completion call.
+/// Returns within a fraction of a second even if the device no longer answers.
+void audioReset(AudioDevice* device);
+
+/// Closes the device (after a reset, if none came before). No completion call arrives
+/// after this returns.
+void audioClose(AudioDevice* device);
+
+}  // namespace consynth::platform

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+
+// Keyboard state as the control loop and the render thread poll it: for each key, is it
+// down now, and was it pressed since the previous query of that key.
+
+namespace consynth::platform {
+
+/// The keys the program reads, valued as their virtual-key codes.
+enum class Key : int {
+  Escape = 0x1B,
+  Left = 0x25,
+  Up = 0x26,
+  Right = 0x27,
+  Down = 0x28,
+  A = 0x41,
+  D = 0x44,
+  F = 0x46,
+  S = 0x53,
+  F5 = 0x74,
+};
+
+inline constexpr uint16_t kKeyDownNow = 0x8000;            ///< bit 15: the key is down now
+inline constexpr uint16_t kKeyPressedSinceQuery = 0x0001;  ///< bit 0: pressed since last asked
+
+/// Starts reading the keyboard (where that needs anything). Call once, from the main thread.
+void keyboardOpen();
+
+/// Stops reading and gives the console back as it was found. Safe to call more than once.
+void keyboardClose();
+
+/// Non-blocking state of `key`: kKeyDownNow and kKeyPressedSinceQuery bits. Each key is to
+/// be queried from one thread only; the query is cheap enough to make once per frame.
+uint16_t keyState(Key key);
+
+}  // namespace consynth::platform

@@ -1,0 +1,8 @@
+#include "platform/main_thread.h"
+
+namespace consynth::platform {
+
+// ALSA and the terminal need no per-thread setup.
+void prepareMainThread() {}
+
+}  // namespace consynth::platform

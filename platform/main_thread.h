@@ -1,0 +1,8 @@
+#pragma once
+
+namespace consynth::platform {
+
+/// Prepares the main thread for the system's audio services, once, before anything else.
+void prepareMainThread();
+
+}  // namespace consynth::platform

@@ -1,0 +1,239 @@
+#include "tests/live/fake_platform.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "audio/synth_engine.h"
+#include "platform/audio_output.h"
+#include "platform/console.h"
+#include "platform/main_thread.h"
+
+namespace consynth::platform {
+
+struct AudioDevice {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<AudioBuffer*> queue;
+  bool stopping = false;
+  std::thread player;
+  AudioDoneCallback done = nullptr;
+  void* context = nullptr;
+};
+
+}  // namespace consynth::platform
+
+namespace consynth::fake {
+
+namespace {
+
+using platform::AudioBuffer;
+using platform::AudioDevice;
+
+std::mutex stateMutex;  // guards options, record and script below
+DeviceOptions options;
+DeviceRecord record;
+AudioDevice device;
+
+std::vector<std::set<platform::Key>> script;
+int escapeQueries = 0;
+std::map<platform::Key, int> queries;
+std::atomic<bool> renderKeys[3];  // Up, Down, F5
+std::string consoleText;
+
+int renderKeyIndex(platform::Key key) {
+  return key == platform::Key::Up ? 0 : key == platform::Key::Down ? 1 : 2;
+}
+
+void play(AudioDevice* dev) {
+  for (;;) {
+    AudioBuffer* buffer = nullptr;
+    int delayMs;
+    {
+      std::unique_lock<std::mutex> lock(dev->mutex);
+      dev->changed.wait_for(lock, std::chrono::milliseconds(options.periodMs),
+                            [&] { return dev->stopping; });
+      if (dev->stopping) return;
+      std::lock_guard<std::mutex> state(stateMutex);
+      if (dev->queue.empty() || options.mode == DeviceMode::Stalls ||
+          options.allowedCompletions == 0) {
+        continue;
+      }
+      if (options.allowedCompletions > 0) --options.allowedCompletions;
+      buffer = dev->queue.front();
+      dev->queue.pop_front();
+      delayMs = options.callbackDelayMs;
+    }
+    buffer->flags.fetch_and(~platform::kBufferQueued);
+    buffer->flags.fetch_or(platform::kBufferDone);
+    if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    {
+      std::lock_guard<std::mutex> state(stateMutex);
+      ++record.completions;
+      if (!static_cast<SynthEngine*>(dev->context)->credits.has_value()) {
+        ++record.callbacksWithoutCredits;
+        continue;
+      }
+    }
+    dev->done(dev->context);
+  }
+}
+
+}  // namespace
+
+void configureDevice(const DeviceOptions& newOptions) {
+  std::lock_guard<std::mutex> state(stateMutex);
+  options = newOptions;
+  record = {};
+}
+
+void allowCompletions(int count) {
+  {
+    std::lock_guard<std::mutex> state(stateMutex);
+    options.allowedCompletions += count;
+  }
+  device.changed.notify_all();
+}
+
+DeviceRecord deviceRecord() {
+  std::lock_guard<std::mutex> state(stateMutex);
+  return record;
+}
+
+void scriptKeyboard(std::vector<std::set<platform::Key>> polls) {
+  std::lock_guard<std::mutex> state(stateMutex);
+  script = std::move(polls);
+  escapeQueries = 0;
+  queries.clear();
+}
+
+int keyQueries(platform::Key key) {
+  std::lock_guard<std::mutex> state(stateMutex);
+  return queries[key];
+}
+
+void holdRenderKey(platform::Key key, bool down) {
+  renderKeys[renderKeyIndex(key)] = down;
+}
+
+std::string takeConsoleText() {
+  std::lock_guard<std::mutex> state(stateMutex);
+  return std::exchange(consoleText, std::string());
+}
+
+}  // namespace consynth::fake
+
+namespace consynth::platform {
+
+using namespace consynth::fake;
+
+AudioDevice* audioOpen(AudioDoneCallback done, void* context) {
+  {
+    std::lock_guard<std::mutex> state(stateMutex);
+    if (options.mode == DeviceMode::OpenFails) return nullptr;
+    ++record.opens;
+  }
+  device.queue.clear();
+  device.stopping = false;
+  device.done = done;
+  device.context = context;
+  device.player = std::thread(play, &device);
+  return &device;
+}
+
+void audioPrepare(AudioDevice*, AudioBuffer& buffer) {
+  buffer.flags.fetch_and(~kBufferDone);
+  buffer.flags.fetch_or(kBufferPrepared);
+}
+
+bool audioWrite(AudioDevice* dev, AudioBuffer& buffer) {
+  const bool refused = dev == nullptr || (buffer.flags.load() & kBufferQueued) ||
+                       !(buffer.flags.load() & kBufferPrepared);
+  // Like the real device, take the samples when the buffer is written: the engine may
+  // refill its memory while the buffer waits.
+  bool sounding = false;
+  for (uint32_t i = 0; !refused && i < buffer.bytes / sizeof(float); ++i) {
+    sounding |= buffer.data[i] != 0.0f;
+  }
+  {
+    std::lock_guard<std::mutex> state(stateMutex);
+    ++(refused ? record.writesRefused : record.writesAccepted);
+    record.soundingBuffers += sounding;
+  }
+  if (refused) return false;
+  buffer.flags.fetch_and(~kBufferDone);
+  buffer.flags.fetch_or(kBufferQueued);
+  {
+    std::lock_guard<std::mutex> lock(dev->mutex);
+    dev->queue.push_back(&buffer);
+  }
+  dev->changed.notify_all();
+  return true;
+}
+
+void audioUnprepare(AudioDevice*, AudioBuffer& buffer) {
+  if (!(buffer.flags.load() & kBufferQueued)) buffer.flags.fetch_and(~kBufferPrepared);
+}
+
+void audioReset(AudioDevice* dev) {
+  if (!dev->player.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(dev->mutex);
+    dev->stopping = true;
+  }
+  dev->changed.notify_all();
+  dev->player.join();
+  for (AudioBuffer* buffer : dev->queue) {
+    buffer->flags.fetch_and(~kBufferQueued);
+    buffer->flags.fetch_or(kBufferDone);
+  }
+  dev->queue.clear();
+}
+
+void audioClose(AudioDevice* dev) {
+  audioReset(dev);
+  std::lock_guard<std::mutex> state(stateMutex);
+  ++record.closes;
+}
+
+void keyboardOpen() {}
+void keyboardClose() {}
+
+uint16_t keyState(Key key) {
+  if (key == Key::F5) return renderKeys[2].load() ? kKeyDownNow : 0;
+  if (key == Key::Up || key == Key::Down) {
+    const bool pressed = renderKeys[renderKeyIndex(key)].exchange(false);
+    return pressed ? (kKeyDownNow | kKeyPressedSinceQuery) : 0;
+  }
+  std::lock_guard<std::mutex> state(stateMutex);
+  ++queries[key];
+  size_t entry;
+  if (key == Key::Escape) {
+    entry = static_cast<size_t>(escapeQueries++);
+  } else {
+    entry = static_cast<size_t>(escapeQueries > 0 ? escapeQueries - 1 : 0);
+  }
+  if (entry >= script.size()) return key == Key::Escape ? kKeyDownNow : 0;
+  return script[entry].count(key) ? kKeyDownNow : 0;
+}
+
+void consolePrint(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  std::lock_guard<std::mutex> state(stateMutex);
+  consoleText += text;
+}
+
+void prepareMainThread() {}
+
+}  // namespace consynth::platform

@@ -1,0 +1,65 @@
+#pragma once
+
+// Stand-ins for the platform layer, linked into the tests in place of the real one: an
+// audio device whose playing the test controls, a scripted keyboard and a recording
+// console.
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/keyboard.h"
+
+namespace consynth::fake {
+
+enum class DeviceMode {
+  OpenFails,  ///< no device: open returns null
+  Plays,      ///< a player thread finishes one queued buffer per `periodMs`
+  Stalls,     ///< takes buffers and never gives one back, like a frozen sound server
+};
+
+struct DeviceOptions {
+  DeviceMode mode = DeviceMode::Plays;
+  int periodMs = 1;
+  /// Finished buffers the player holds back until the test lets them go (-1: no limit).
+  int allowedCompletions = -1;
+  /// Delay between marking a buffer done and calling back, to widen that window.
+  int callbackDelayMs = 0;
+};
+
+/// Resets the fake device for the next test.
+void configureDevice(const DeviceOptions& options);
+
+/// Lets `count` more buffers finish (with DeviceOptions::allowedCompletions).
+void allowCompletions(int count);
+
+struct DeviceRecord {
+  int opens = 0;
+  int closes = 0;
+  int writesAccepted = 0;
+  int writesRefused = 0;
+  int completions = 0;
+  /// Completion calls that found the engine's credits already gone.
+  int callbacksWithoutCredits = 0;
+  /// Buffers with a non-zero sample among those the device took to play.
+  int soundingBuffers = 0;
+};
+DeviceRecord deviceRecord();
+
+/// The keys held during each poll of the control loop, poll 0 first. The control loop
+/// tests Escape before the first poll and after each, and the k-th test of Escape reads
+/// entry k; the other keys read the entry of the poll in progress. Past the end of the
+/// script Escape is down.
+void scriptKeyboard(std::vector<std::set<platform::Key>> polls);
+
+/// How often `key` was queried since the script was set.
+int keyQueries(platform::Key key);
+
+/// Sets a key the render thread reads: for Up and Down, `down` queues one press; F5 stays
+/// held until set up again.
+void holdRenderKey(platform::Key key, bool down);
+
+/// Everything printed since the last call, which clears it.
+std::string takeConsoleText();
+
+}  // namespace consynth::fake
