@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 
 #include "audio/synth_engine.h"
@@ -18,14 +19,19 @@ FrameKeys pollFrameKeys() {
   return keys;
 }
 
-// Fills one buffer of the ring, frame by frame, applying note-ons as they arrive.
+// Note-ons and the reverb keys are taken every 64 frames (1.45 ms), so that the mixer can
+// render each run as one block. Each press of Up or Down still steps its control once, and
+// F5 bypasses for as long as it is held, to within a run.
+constexpr unsigned kControlFrames = 64;
+
+// Fills one buffer of the ring, applying note-ons as they arrive.
 void renderBuffer(SynthEngine& engine, float* data, unsigned frames) {
-  for (unsigned f = 0; f < frames; ++f) {
+  for (unsigned f = 0; f < frames; f += kControlFrames) {
     NoteOn noteOn;
     while (engine.noteOns.pop(noteOn)) {
       engine.mixer.voices[noteOn.voice].noteOn(noteOn.note, noteOn.patch);
     }
-    engine.mixer.renderFrame(pollFrameKeys(), data + 2 * f);
+    engine.mixer.renderFrames(pollFrameKeys(), data + 2 * f, std::min(kControlFrames, frames - f));
   }
 }
 
