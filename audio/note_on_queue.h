@@ -13,7 +13,7 @@ struct NoteOn {
 };
 
 /// Wait-free single-producer, single-consumer queue of note-ons. The main thread pushes,
-/// the render thread pops before each frame, so a voice is always rendered wholly before or
+/// the render thread pops before each run of frames, so a voice is always rendered wholly before or
 /// wholly after a note-on and neither thread ever blocks the other.
 class NoteOnQueue {
  public:

@@ -44,7 +44,7 @@ struct SynthEngine {
   void close();
 
   /// Starts `voice` at `note`. While the render thread runs, the note-on takes effect
-  /// before its next frame; otherwise at once.
+  /// at the start of its next run of frames (within 1.5 ms); otherwise at once.
   void noteOn(int voice, int note, uint32_t patch);
 };
 
