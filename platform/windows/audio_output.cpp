@@ -6,9 +6,10 @@
 // grace period: a sound service that has stopped answering can keep them from returning,
 // and then only that helper is lost, while no completion call reaches the engine again.
 
+#include <windows.h>
+// The wave-out declarations need the base types of <windows.h> first.
 #include <mmreg.h>
 #include <mmsystem.h>
-#include <windows.h>
 
 #include <chrono>
 #include <condition_variable>

@@ -1,7 +1,5 @@
 #include "platform/console.h"
 
-#include <io.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -18,9 +16,11 @@ void consolePrint(const char* format, ...) {
   if (length <= 0) return;
   std::fwrite(text, 1, std::min<size_t>(static_cast<size_t>(length), sizeof text - 1), stdout);
 
-  // A console window sees every line at once, the status line too, though it ends in '\r'.
-  static const bool toConsole = _isatty(_fileno(stdout)) != 0;
-  if (toConsole) std::fflush(stdout);
+  // Flushed every time: a console window then shows every line at once, the status line
+  // too, though it ends in '\r'. A file or pipe gets it at once as well, because the C
+  // runtime's flush at exit is not to be relied on here: a process whose sound service hung
+  // in a reset ends with its helper thread stuck, and Wine then skips that flush.
+  std::fflush(stdout);
 }
 
 }  // namespace consynth::platform
