@@ -11,6 +11,10 @@ if [ "${1:-run}" = test ]; then
   # The Windows build: cross-compiler, GoogleTest sources to build for it, and Wine (with a
   # virtual display and key injection for the console program) to run it.
   packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb xdotool)
+  # Wine's X11 driver and console window use these when present (recommended, not pulled
+  # in by --no-install-recommends); consynth.exe's end-to-end test plays through PulseAudio.
+  packages+=(libxcursor1 libxi6 libxrandr2 libxrender1 libxinerama1 libxcomposite1
+             libxfixes3 libxxf86vm1 fonts-wine pulseaudio pulseaudio-utils python3)
   # The end-to-end tests: a headless sound server with a null sink, its recorder, a
   # terminal multiplexer, and kitty on a virtual X display driven by xdotool.
   # kitty draws with OpenGL, in software here (Mesa's llvmpipe), and needs a font.

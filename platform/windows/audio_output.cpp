@@ -1,0 +1,217 @@
+// Audio output through the system's wave-out device (the default one, WAVE_MAPPER).
+//
+// Each engine buffer carries its own WAVEHDR in AudioBuffer::deviceRecord, so nothing is
+// allocated. The device's completion callback mirrors the system's done flag into the
+// buffer's flags and then calls the engine. Reset and close run on a helper thread with a
+// grace period: a sound service that has stopped answering can keep them from returning,
+// and then only that helper is lost, while no completion call reaches the engine again.
+
+#include <windows.h>
+// The wave-out declarations need the base types of <windows.h> first.
+#include <mmreg.h>
+#include <mmsystem.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "platform/audio_output.h"
+
+namespace consynth::platform {
+
+namespace {
+
+static_assert(sizeof(WAVEHDR) <= sizeof(AudioBuffer::deviceRecord));
+static_assert(alignof(WAVEHDR) <= 8);
+static_assert(kBufferDone == WHDR_DONE && kBufferPrepared == WHDR_PREPARED &&
+              kBufferQueued == WHDR_INQUEUE);
+
+constexpr unsigned kMaxBuffers = 8;  // more than the engine ever prepares
+constexpr auto kDeviceCallGrace = std::chrono::milliseconds(300);
+
+WAVEHDR* headerOf(AudioBuffer& buffer) {
+  return std::launder(reinterpret_cast<WAVEHDR*>(buffer.deviceRecord));
+}
+
+// A reset or close that may not come back: run on a helper thread, waited for a while.
+struct DeviceCall {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+};
+DeviceCall deviceCall;  // static, as the helper may outlive the caller's wait
+
+// Returns false when `call` did not return within the grace period (its thread is left).
+bool returnsInTime(MMRESULT(WINAPI* call)(HWAVEOUT), HWAVEOUT handle) {
+  {
+    std::lock_guard<std::mutex> guard(deviceCall.mutex);
+    deviceCall.done = false;
+  }
+  try {
+    std::thread([call, handle] {
+      call(handle);
+      std::lock_guard<std::mutex> guard(deviceCall.mutex);
+      deviceCall.done = true;
+      deviceCall.finished.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    call(handle);  // no thread to spare: wait as long as it takes
+    return true;
+  }
+  std::unique_lock<std::mutex> guard(deviceCall.mutex);
+  return deviceCall.finished.wait_for(guard, kDeviceCallGrace, [] { return deviceCall.done; });
+}
+
+}  // namespace
+
+struct AudioDevice {
+  HWAVEOUT handle = nullptr;
+  AudioDoneCallback done = nullptr;
+  void* context = nullptr;
+  // Held only around the completion call, so that once `silenced` is set no call can
+  // reach the engine any more. Never held across a device call: the device's thread may
+  // be waiting for it inside the callback.
+  std::mutex callbackMutex;
+  bool silenced = false;
+  bool abandoned = false;  ///< a reset or close did not return; the device stays with it
+  AudioBuffer* prepared[kMaxBuffers] = {};
+};
+
+namespace {
+
+AudioDevice theDevice;  // one output per process; no heap
+bool deviceInUse = false;
+
+void CALLBACK waveOutCallback(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                              DWORD_PTR) {
+  if (message != WOM_DONE) return;
+  AudioDevice& device = *reinterpret_cast<AudioDevice*>(instance);
+  AudioBuffer& buffer = *reinterpret_cast<AudioBuffer*>(reinterpret_cast<WAVEHDR*>(param1)->dwUser);
+  buffer.flags.fetch_and(~kBufferQueued, std::memory_order_relaxed);
+  buffer.flags.fetch_or(kBufferDone, std::memory_order_release);
+  std::lock_guard<std::mutex> guard(device.callbackMutex);
+  if (!device.silenced) device.done(device.context);
+}
+
+}  // namespace
+
+AudioDevice* audioOpen(AudioDoneCallback done, void* context) {
+  if (deviceInUse) return nullptr;
+
+  WAVEFORMATEX format = {};
+  format.wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
+  format.nChannels = kChannelCount;
+  format.nSamplesPerSec = kSampleRate;
+  format.nAvgBytesPerSec = kSampleRate * kBytesPerFrame;
+  format.nBlockAlign = kBytesPerFrame;
+  format.wBitsPerSample = 32;
+  format.cbSize = 0;
+
+  AudioDevice& device = theDevice;
+  device.done = done;
+  device.context = context;
+  device.silenced = false;
+  device.abandoned = false;
+  for (AudioBuffer*& slot : device.prepared) {
+    slot = nullptr;
+  }
+  // The device may call back before waveOutOpen returns, so the record is filled first.
+  HWAVEOUT handle = nullptr;
+  if (waveOutOpen(&handle, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(waveOutCallback),
+                  reinterpret_cast<DWORD_PTR>(&device), CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+    return nullptr;
+  }
+  device.handle = handle;
+  deviceInUse = true;
+  return &device;
+}
+
+void audioPrepare(AudioDevice* device, AudioBuffer& buffer) {
+  if (device == nullptr) return;
+  if (buffer.flags.load() & kBufferPrepared) {
+    buffer.flags.fetch_and(~kBufferDone);
+    return;
+  }
+  WAVEHDR* header = new (buffer.deviceRecord) WAVEHDR{};
+  header->lpData = reinterpret_cast<LPSTR>(buffer.data);
+  header->dwBufferLength = buffer.bytes;
+  header->dwUser = reinterpret_cast<DWORD_PTR>(&buffer);
+  if (waveOutPrepareHeader(device->handle, header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR) return;
+  buffer.flags.fetch_and(~kBufferDone);
+  buffer.flags.fetch_or(kBufferPrepared);
+  for (AudioBuffer*& slot : device->prepared) {
+    if (slot == nullptr || slot == &buffer) {
+      slot = &buffer;
+      break;
+    }
+  }
+}
+
+bool audioWrite(AudioDevice* device, AudioBuffer& buffer) {
+  if (device == nullptr) return false;
+  const uint32_t flags = buffer.flags.load(std::memory_order_acquire);
+  if (!(flags & kBufferPrepared) || (flags & kBufferQueued)) return false;
+  // Marked queued first: the completion may come before waveOutWrite returns.
+  buffer.flags.fetch_and(~kBufferDone);
+  buffer.flags.fetch_or(kBufferQueued);
+  if (waveOutWrite(device->handle, headerOf(buffer), sizeof(WAVEHDR)) != MMSYSERR_NOERROR) {
+    buffer.flags.fetch_and(~kBufferQueued);
+    buffer.flags.fetch_or(flags & kBufferDone);
+    return false;
+  }
+  return true;
+}
+
+void audioUnprepare(AudioDevice* device, AudioBuffer& buffer) {
+  if (device == nullptr || device->abandoned) return;
+  const uint32_t flags = buffer.flags.load(std::memory_order_acquire);
+  if (!(flags & kBufferPrepared) || (flags & kBufferQueued)) return;  // still playing
+  if (waveOutUnprepareHeader(device->handle, headerOf(buffer), sizeof(WAVEHDR)) !=
+      MMSYSERR_NOERROR) {
+    return;
+  }
+  buffer.flags.fetch_and(~kBufferPrepared);
+  for (AudioBuffer*& slot : device->prepared) {
+    if (slot == &buffer) slot = nullptr;
+  }
+}
+
+void audioReset(AudioDevice* device) {
+  if (device == nullptr || device->abandoned) return;
+  {
+    // The system returns every queued buffer through the callback during the reset; those
+    // are dropped, not completed, so the engine hears of none of them.
+    std::lock_guard<std::mutex> guard(device->callbackMutex);
+    device->silenced = true;
+  }
+  if (!returnsInTime(waveOutReset, device->handle)) {
+    device->abandoned = true;
+    return;
+  }
+  for (AudioBuffer* buffer : device->prepared) {
+    if (buffer == nullptr) continue;
+    buffer->flags.fetch_and(~kBufferQueued);
+    buffer->flags.fetch_or(kBufferDone);
+  }
+}
+
+void audioClose(AudioDevice* device) {
+  if (device == nullptr) return;
+  audioReset(device);
+  if (device->abandoned) return;
+  // A device closes only with every header given back.
+  for (AudioBuffer* buffer : device->prepared) {
+    if (buffer != nullptr) audioUnprepare(device, *buffer);
+  }
+  if (!returnsInTime(waveOutClose, device->handle)) {
+    device->abandoned = true;
+    return;
+  }
+  device->handle = nullptr;
+  deviceInUse = false;
+}
+
+}  // namespace consynth::platform
