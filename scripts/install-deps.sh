@@ -8,18 +8,16 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libasound2-dev libasound2-plugins alsa-utils)
 if [ "${1:-run}" = test ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev)
-  # The Windows build: cross-compiler, GoogleTest sources to build for it, and Wine (with a
-  # virtual display and key injection for the console program) to run it.
-  packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb xdotool)
-  # Wine's X11 driver and console window use these when present (recommended, not pulled
-  # in by --no-install-recommends); consynth.exe's end-to-end test plays through PulseAudio.
-  packages+=(libxcursor1 libxi6 libxrandr2 libxrender1 libxinerama1 libxcomposite1
-             libxfixes3 libxxf86vm1 fonts-wine pulseaudio pulseaudio-utils python3)
-  # The end-to-end tests: a headless sound server with a null sink, its recorder, a
-  # terminal multiplexer, and kitty on a virtual X display driven by xdotool.
-  # kitty draws with OpenGL, in software here (Mesa's llvmpipe), and needs a font.
+  # The end-to-end tests: a headless sound server with a null sink and its recorder, a
+  # terminal multiplexer, and kitty on a virtual X display driven by xdotool. kitty draws
+  # with OpenGL, in software here (Mesa's llvmpipe), and needs a font.
   packages+=(pulseaudio pulseaudio-utils tmux xvfb xdotool kitty python3 procps
              libgl1 libglx-mesa0 libgl1-mesa-dri fonts-dejavu-core)
+  # The Windows build: cross-compiler, GoogleTest sources to build for it, and Wine, whose
+  # X11 driver and console window want these libraries and fonts.
+  packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64
+             libxcursor1 libxi6 libxrandr2 libxrender1 libxinerama1 libxcomposite1
+             libxfixes3 libxxf86vm1 fonts-wine)
 fi
 
 missing=()
@@ -32,4 +30,4 @@ sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 echo "Installing: ${missing[*]}"
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
