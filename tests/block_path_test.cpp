@@ -67,6 +67,15 @@ Reverb gActualReverb;
 
 class ReverbBlockPathTest : public testing::TestWithParam<ReverbBlockPath> {};
 
+}  // namespace
+
+// Names the variant in test output instead of dumping its bytes.
+void PrintTo(const ReverbBlockPath& path, std::ostream* out) {
+  *out << path.name;
+}
+
+namespace {
+
 TEST_P(ReverbBlockPathTest, MatchesPerSampleProcessFromRandomStates) {
   const ReverbBlockPath& path = GetParam();
   if (!path.supported()) GTEST_SKIP() << path.name << " is not supported here";
