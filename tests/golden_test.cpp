@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 
-#include "tests/wav_reader.h"
+#include "tests/wav_compare.h"
 #include "tools/offline_render.h"
 
 namespace consynth {
@@ -28,11 +30,20 @@ uint64_t framesFromHeader(const fs::path& events) {
   return std::sscanf(line.c_str(), "# frames: %llu", &frames) == 1 ? frames : 0;
 }
 
-std::string describe(float v) {
+std::string describe(uint32_t bits) {
   char text[64];
-  std::snprintf(text, sizeof text, "%.9g (0x%08" PRIx32 ")", v, std::bit_cast<uint32_t>(v));
+  std::snprintf(text, sizeof text, "%.9g (0x%08" PRIx32 ")", std::bit_cast<float>(bits), bits);
   return text;
 }
+
+// Every step of the engine is exact, but the double sine comes from the C runtime. Where
+// that is not the one the reference renders were made with (Windows), a last-bit
+// difference is reported and accepted within the runtime bound; elsewhere it fails.
+#ifdef CONSYNTH_RUNTIME_SINE_MAY_DIFFER
+constexpr bool kSineAsInReference = false;
+#else
+constexpr bool kSineAsInReference = true;
+#endif
 
 TEST(Golden, RendersMatchReferenceBitForBit) {
   const fs::path dir = CONSYNTH_GOLDEN_DIR;
@@ -44,29 +55,41 @@ TEST(Golden, RendersMatchReferenceBitForBit) {
     const fs::path events = entry.path();
     SCOPED_TRACE(events.filename().string());
 
-    const std::vector<float> expected =
-        test::readWavFloats(fs::path(events).replace_extension(".wav").string());
+    std::string error;
+    const auto expected =
+        readWavSampleBits(fs::path(events).replace_extension(".wav").string(), error);
+    ASSERT_TRUE(expected) << error;
     const uint64_t frames = framesFromHeader(events);
     ASSERT_GT(frames, 0u) << "no '# frames: N' line";
-    ASSERT_EQ(expected.size(), 2 * frames);
 
     std::ifstream in(events);
     const EventsParse parse = parseEvents(in);
     ASSERT_TRUE(parse.ok()) << parse.errorLine << ": " << parse.error;
 
     auto mixer = std::make_unique<FrameMixer>();
-    std::vector<float> actual;
+    std::vector<uint32_t> actual;
     renderEvents(*mixer, parse.events, frames, [&](const float* samples, uint32_t count) {
-      actual.insert(actual.end(), samples, samples + 2 * count);
+      for (uint32_t i = 0; i < 2 * count; ++i)
+        actual.push_back(std::bit_cast<uint32_t>(samples[i]));
     });
-    ASSERT_EQ(actual.size(), expected.size());
 
-    for (size_t i = 0; i < actual.size(); ++i) {
-      if (std::bit_cast<uint32_t>(actual[i]) != std::bit_cast<uint32_t>(expected[i])) {
-        FAIL() << "first difference at frame " << i / 2 << (i % 2 ? " right" : " left")
-               << ": rendered " << describe(actual[i]) << ", reference " << describe(expected[i]);
+    const SampleComparison c = compareSamples(*expected, actual);
+    ASSERT_TRUE(c.sameLength) << actual.size() << " samples rendered, " << expected->size()
+                              << " in the reference";
+    if (c.differing > 0) {
+      const uint64_t i = c.firstDiffering;
+      std::ostringstream report;
+      report << c.differing << " of " << c.samples << " samples differ, by up to "
+             << c.largestDifference << "; the first at frame " << i / 2
+             << (i % 2 ? " right" : " left") << ": rendered " << describe(actual[i])
+             << ", reference " << describe((*expected)[i]);
+      if (kSineAsInReference) {
+        ADD_FAILURE() << report.str();
+      } else {
+        std::cout << "note: " << report.str() << "\n";
       }
     }
+    EXPECT_TRUE(acceptable(c)) << "more than a last-bit difference in sin can explain";
     ++checked;
   }
   EXPECT_GE(checked, 2) << "expected at least the chord and controls renders";

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tests/windows/wav_compare.h"
+#include "tests/wav_compare.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

@@ -1,4 +1,4 @@
-#include "tests/windows/wav_compare.h"
+#include "tests/wav_compare.h"
 
 #include <gtest/gtest.h>
 
