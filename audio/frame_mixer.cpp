@@ -14,8 +14,7 @@ void FrameMixer::renderFrame(const FrameKeys& keys, float out[2]) {
     right = voiceOut[1] * 0.5f + right;
   }
 
-  if (keys.upPressed) lpfnum = (lpfnum + 1) % Reverb::kLpfCount;
-  if (keys.downPressed) type = (type + 1) % Reverb::kTypeCount;
+  stepControls(keys);
 
   if (!keys.bypass) {
     left = reverbs[0].process(left, type, 0, lpfnum);
@@ -25,10 +24,14 @@ void FrameMixer::renderFrame(const FrameKeys& keys, float out[2]) {
   out[1] = right;
 }
 
-void FrameMixer::renderFrames(const FrameKeys& keys, float* interleaved, unsigned frames) {
-  if (frames == 0) return;
+void FrameMixer::stepControls(const FrameKeys& keys) {
   if (keys.upPressed) lpfnum = (lpfnum + 1) % Reverb::kLpfCount;
   if (keys.downPressed) type = (type + 1) % Reverb::kTypeCount;
+}
+
+void FrameMixer::renderFrames(const FrameKeys& keys, float* interleaved, unsigned frames) {
+  if (frames == 0) return;
+  stepControls(keys);
 
   for (unsigned start = 0; start < frames; start += kBlockFrames) {
     const unsigned count = std::min(kBlockFrames, frames - start);

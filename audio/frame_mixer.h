@@ -35,6 +35,9 @@ struct FrameMixer {
  private:
   static constexpr unsigned kBlockFrames = Reverb::kMaxBlockFrames;
 
+  /// Up steps the damping, Down the delay set, each wrapping; bypassed or not.
+  void stepControls(const FrameKeys& keys);
+
   /// The dry mix of the ten voices (each voice times 0.5, summed in voice order) for up to
   /// kBlockFrames frames. Left and right are equal before the reverbs: every voice writes
   /// the same value to both of its outputs.
