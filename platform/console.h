@@ -8,4 +8,9 @@ namespace consynth::platform {
 /// Formatted print to standard output (printf conventions).
 void consolePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+namespace detail {
+/// Each system's layer: makes text just written to standard output visible as it should be.
+void showPrintedText();
+}  // namespace detail
+
 }  // namespace consynth::platform

@@ -1,26 +1,16 @@
-#include "platform/console.h"
-
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 
-namespace consynth::platform {
+#include "platform/console.h"
 
-void consolePrint(const char* format, ...) {
-  // Format first, then hand the text to stdio in one call: stdio's own lock keeps it whole.
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  const int length = std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  if (length <= 0) return;
-  std::fwrite(text, 1, std::min<size_t>(static_cast<size_t>(length), sizeof text - 1), stdout);
+namespace consynth::platform::detail {
 
-  // A terminal sees every line at once, the status line too, though it ends in '\r'.
+void showPrintedText() {
+  // A terminal sees every line at once, the status line too, though it ends in '\r'; a
+  // file or pipe gets ordinary buffering.
   static const bool toTerminal = isatty(STDOUT_FILENO) != 0;
   if (toTerminal) std::fflush(stdout);
 }
 
-}  // namespace consynth::platform
+}  // namespace consynth::platform::detail

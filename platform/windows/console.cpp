@@ -1,21 +1,10 @@
-#include "platform/console.h"
-
-#include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 
-namespace consynth::platform {
+#include "platform/console.h"
 
-void consolePrint(const char* format, ...) {
-  // Format first, then hand the text to stdio in one call: stdio's own lock keeps it whole.
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  const int length = std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  if (length <= 0) return;
-  std::fwrite(text, 1, std::min<size_t>(static_cast<size_t>(length), sizeof text - 1), stdout);
+namespace consynth::platform::detail {
 
+void showPrintedText() {
   // Flushed every time: a console window then shows every line at once, the status line
   // too, though it ends in '\r'. A file or pipe gets it at once as well, because the C
   // runtime's flush at exit is not to be relied on here: a process whose sound service hung
@@ -23,4 +12,4 @@ void consolePrint(const char* format, ...) {
   std::fflush(stdout);
 }
 
-}  // namespace consynth::platform
+}  // namespace consynth::platform::detail
