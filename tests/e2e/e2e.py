@@ -25,6 +25,9 @@ STATUS_AND_INDEX = re.compile(rb"lpfnum:\d+ : type=\d : mon : \d+\.\d{6}\rindex 
 
 failures = []
 
+# A program built for another processor runs through this emulator (e.g. qemu-aarch64).
+EMULATOR = os.environ.get("CONSYNTH_E2E_EMULATOR", "").split()
+
 
 def check(condition, what):
     print(("  ok    " if condition else "  FAIL  ") + what, flush=True)
@@ -190,7 +193,8 @@ class TmuxRun:
         self.scenario = scenario
         self.log = scenario.path("pane.log")
         self.exit_file = scenario.path("exit")
-        script = (f"stty -g > {scenario.path('stty.before')}; sleep 0.5; {program}; "
+        command = " ".join(EMULATOR + [program])
+        script = (f"stty -g > {scenario.path('stty.before')}; sleep 0.5; {command}; "
                   f"echo $? > {self.exit_file}.tmp; stty -g > {scenario.path('stty.after')}; "
                   f"mv {self.exit_file}.tmp {self.exit_file}; sleep 600")
         self.tmux("new-session", "-d", "-s", "e2e", "-x", "120", "-y", "30", script)
@@ -239,8 +243,8 @@ def test_no_server(program):
     print("No sound server: silent, quiet on stderr, exit 0", flush=True)
     scenario = Scenario("noserver")
     try:
-        process = scenario.spawn([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE)
+        process = scenario.spawn(EMULATOR + [program], stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         time.sleep(0.3)
         process.stdin.write(b"a")
         process.stdin.flush()
@@ -336,7 +340,8 @@ def check_exact_sound(scenario, program, capture, onset):
     with open(events, "w") as f:
         f.write("0 noteon 0 36\n")
     wav = scenario.path("note.wav")
-    subprocess.run([renderer, "--frames", str(frames), "--events", events, wav], check=True)
+    subprocess.run(EMULATOR + [renderer, "--frames", str(frames), "--events", events, wav],
+                   check=True)
     data = open(wav, "rb").read()
     at = data.index(b"data")
     size = int.from_bytes(data[at + 4:at + 8], "little")
@@ -556,6 +561,8 @@ def main():
     presses = int(os.environ.get("CONSYNTH_E2E_PRESSES", "6"))
     test_no_server(program)
     test_tmux(program, presses)
+    if EMULATOR:  # the program as a user plays it; the rest tests the same code as native
+        return finish()
     test_server_gone(program, "killed")
     test_server_gone(program, "frozen")
     test_underrun(program)
@@ -563,6 +570,10 @@ def main():
     test_kitty(program)
     if len(sys.argv) > 2:
         test_thread_sanitizer(sys.argv[2])
+    return finish()
+
+
+def finish():
     if failures:
         print(f"{len(failures)} end-to-end check(s) failed:", *failures, sep="\n  ")
         return 1
