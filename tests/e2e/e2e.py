@@ -236,7 +236,8 @@ def cpu_seconds(pid):
 
 
 def test_no_server(program):
-    print("No sound server: silent, quiet on stderr, exit 0", flush=True)
+    print("No sound server, and closed standard streams: silent, quiet on stderr, exit 0",
+          flush=True)
     scenario = Scenario("noserver")
     try:
         process = scenario.spawn([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -249,6 +250,18 @@ def test_no_server(program):
         check(process.returncode == 0, f"exit code 0 (got {process.returncode})")
         check(err == b"", f"nothing on stderr (got {err[:200]!r})")
         check(out == HELP.encode(), f"only the help text on stdout (got {out[:200]!r})")
+        # Closed standard streams: a closed stdin is an input that has ended.
+        for closed in ["<&-", "<&- >&-"]:
+            process = scenario.spawn(["sh", "-c", f'exec "$0" {closed}', program],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            try:
+                out, err = process.communicate(timeout=5)
+            except subprocess.TimeoutExpired:
+                out, err = b"", b"(still running after 5 s)"
+            expected = b"" if ">&-" in closed else HELP.encode()
+            check(process.returncode == 0 and err == b"" and out == expected,
+                  f"started with {closed}: exits at once with code 0, quietly "
+                  f"(got {process.returncode}, {err[:200]!r})")
     finally:
         scenario.close()
 
