@@ -29,9 +29,12 @@ using namespace std::chrono_literals;
 
 // A lone ESC is the Escape key once this long passes without the rest of a sequence.
 constexpr auto kEscapeTimeout = 40ms;
+// Terminals answer the device attributes query after any query sent before it, so its answer
+// ends the wait for the kitty protocol's; this bounds the wait where nothing answers.
+constexpr auto kReplyTimeout = 3s;
 
-constexpr const char kKittyQuery[] = "\x1b[?u";
-constexpr const char kKittyPush[] = "\x1b[>11u";  // disambiguate, event types, all keys
+constexpr const char kQueries[] = "\x1b[?u\x1b[c";  // kitty protocol flags, device attributes
+constexpr const char kKittyPush[] = "\x1b[>11u";    // disambiguate, event types, all keys
 constexpr const char kKittyPop[] = "\x1b[<u";
 
 KeyStates keys;
@@ -67,9 +70,21 @@ void onFatalSignal(int signalNumber) {
   raise(signalNumber);
 }
 
+int millisecondsUntil(Clock::time_point at, Clock::time_point now) {
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(at - now).count());
+}
+
+int earliest(int timeoutMs, int ms) {
+  return timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
+}
+
 void readKeys(bool terminal) {
   KeyDecoder decoder;
   bool kittyMode = false;
+  // Only the answer to the start-up queries turns the protocol on, never input that looks
+  // like it later.
+  bool awaitingReply = terminal;
+  const Clock::time_point replyDeadline = Clock::now() + kReplyTimeout;
   bool inputOpen = true;
   Clock::time_point lastArrival{};
   for (;;) {
@@ -78,12 +93,12 @@ void readKeys(bool terminal) {
       const Decoded decoded = decoder.timeOut();
       if (decoded.hasEvent) keys.apply(decoded.event, kittyMode, now);
     }
+    if (awaitingReply && now >= replyDeadline) awaitingReply = false;
     int timeoutMs = keys.expireHolds(now);
     if (decoder.waiting()) {
-      const int escapeMs = static_cast<int>(
-          std::chrono::ceil<std::chrono::milliseconds>(lastArrival + kEscapeTimeout - now).count());
-      timeoutMs = timeoutMs < 0 ? escapeMs : std::min(timeoutMs, escapeMs);
+      timeoutMs = earliest(timeoutMs, millisecondsUntil(lastArrival + kEscapeTimeout, now));
     }
+    if (awaitingReply) timeoutMs = earliest(timeoutMs, millisecondsUntil(replyDeadline, now));
 
     pollfd fds[2] = {{wakePipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     const int ready = poll(fds, inputOpen ? 2 : 1, timeoutMs);
@@ -93,7 +108,7 @@ void readKeys(bool terminal) {
     }
     if (fds[0].revents != 0) return;
 
-    if (ready == 0) continue;  // a hold or the wait after an ESC is up
+    if (ready == 0) continue;  // a hold, a merge or a wait is up
 
     uint8_t bytes[256];
     const ssize_t count = read(STDIN_FILENO, bytes, sizeof bytes);
@@ -107,11 +122,12 @@ void readKeys(bool terminal) {
     lastArrival = arrival;
     for (ssize_t i = 0; i < count; ++i) {
       const Decoded decoded = decoder.feed(bytes[i]);
-      if (decoded.kittyReply && terminal && !kittyMode) {
+      if (decoded.kittyReply && awaitingReply) {
         writeAll(STDIN_FILENO, kKittyPush, sizeof kKittyPush - 1);
         kittyPushed.store(true);
         kittyMode = true;
       }
+      if (decoded.kittyReply || decoded.attributesReply) awaitingReply = false;
       if (decoded.hasEvent) keys.apply(decoded.event, kittyMode, arrival);
     }
   }
@@ -138,8 +154,8 @@ void keyboardOpen() {
     raw.c_cc[VTIME] = 0;
     rawModeOn.store(true);
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw);
-    // A terminal that speaks the kitty protocol answers this; the reader then enables it.
-    writeAll(STDIN_FILENO, kKittyQuery, sizeof kKittyQuery - 1);
+    // A terminal that speaks the kitty protocol answers the first; the reader then enables it.
+    writeAll(STDIN_FILENO, kQueries, sizeof kQueries - 1);
   }
   if (pipe(wakePipe) != 0) return;
   reader = std::thread(readKeys, terminal);

@@ -498,6 +498,49 @@ def test_kitty(program):
         scenario.close()
 
 
+def test_key_floods(program):
+    print("tmux: neither a late kitty protocol answer nor a flood of presses outlasts the keys",
+          flush=True)
+    scenario = Scenario("floods")
+    try:
+        SoundServer(scenario)
+        capture = Capture(scenario)
+        run = TmuxRun(scenario, program)
+        check(wait_for(lambda: STATUS_AND_INDEX.search(run.output()) is not None, 10),
+              "status and index lines stream")
+        time.sleep(0.5)
+        # Long after start-up, input that looks like the terminal's answer to the kitty
+        # protocol query: it must not turn a tap into a held key.
+        run.tmux("send-keys", "-t", "e2e", "-l", "\x1b[?1u")
+        time.sleep(0.3)
+        for what, keys in [("a tap of A after a late kitty protocol answer", "a"),
+                           ("300 presses of A at once", "a" * 300)]:
+            run.tmux("send-keys", "-t", "e2e", "-l", keys)
+            last_press = time.monotonic()
+            time.sleep(2.5)
+            # Above level 0.1 a note lasts 0.41 s, its envelope's loud part; the reverb's
+            # tail is quieter. Timed on the recording's own clock, which the recorder's
+            # scheduling cannot stretch: with 60 to 100 ms from key to sound, 0.6 s of sound
+            # ends within 0.7 s of the last press.
+            start = capture.frame_at(last_press - 0.1)
+            onset = capture.onset(start, 0.1)
+            last = capture.last_above(start, capture.frames(), 0.1)
+            if onset is None or last is None:
+                check(False, f"{what}: sound")
+                continue
+            lasted = (last - onset) / RATE
+            after = capture.time_of(last) - last_press
+            check(lasted < 0.6, f"{what}: sound for {lasted * 1000:.0f} ms, under 0.6 s")
+            print(f"  {what}: sound ends {after * 1000:.0f} ms after the last press",
+                  flush=True)
+        run.send("Escape")
+        code = run.exit_code(5)
+        check(code == 0, f"Escape exits with code 0 (got {code})")
+        check(code is not None and run.terminal_restored(), "the terminal is restored")
+    finally:
+        scenario.close()
+
+
 def test_underrun(program):
     print("Program stalled long enough for the device to run dry: it plays on", flush=True)
     scenario = Scenario("underrun")
@@ -569,6 +612,7 @@ def main():
     presses = int(os.environ.get("CONSYNTH_E2E_PRESSES", "6"))
     test_no_server(program)
     test_tmux(program, presses)
+    test_key_floods(program)
     test_server_gone(program, "killed")
     test_server_gone(program, "frozen")
     test_underrun(program)
