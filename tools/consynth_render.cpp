@@ -85,8 +85,8 @@ int main(int argc, char** argv) {
     }
     parse = consynth::parseEvents(in);
     if (!parse.ok()) {
-      std::fprintf(stderr, "consynth-render: %s:%d: %s\n", eventsPath.c_str(), parse.errorLine,
-                   parse.error.c_str());
+      std::fprintf(stderr, "consynth-render: %s:%s: %s\n", eventsPath.c_str(),
+                   std::to_string(parse.errorLine).c_str(), parse.error.c_str());
       return 2;
     }
   }
