@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "audio/frame_mixer.h"
 #include "tools/events_file.h"
@@ -99,10 +100,15 @@ int main(int argc, char** argv) {
                  std::strerror(errno));
     return 2;
   }
-  consynth::writeWavHeader(out, static_cast<uint32_t>(frames));
+  const auto header = consynth::wavHeader(static_cast<uint32_t>(frames));
+  out.write(reinterpret_cast<const char*>(header.data()), header.size());
+  std::vector<unsigned char> bytes;
   consynth::renderEvents(mixer, parse.events, frames,
-                         [&out](const float* interleaved, uint32_t count) {
-                           consynth::writeWavFrames(out, interleaved, count);
+                         [&](const float* interleaved, uint32_t count) {
+                           bytes.resize(static_cast<size_t>(count) * 8);
+                           consynth::wavFrameBytes(interleaved, count, bytes.data());
+                           out.write(reinterpret_cast<const char*>(bytes.data()),
+                                     static_cast<std::streamsize>(bytes.size()));
                          });
   out.close();
 
