@@ -19,6 +19,11 @@ if(CONSYNTH_SANITIZE)
   add_link_options(-fsanitize=${CONSYNTH_SANITIZE})
 endif()
 
+# Fuzz builds: every library is instrumented for libFuzzer's coverage feedback.
+if(CONSYNTH_BUILD_FUZZERS)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # GCC 12's std::counting_semaphore for mingw-w64 waits on atomics and can lose a wake-up,
 # which would stall the buffer ring for good; this makes it a winpthreads semaphore. It must
 # hold for every translation unit, so that all agree on the type.

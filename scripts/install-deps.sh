@@ -8,8 +8,9 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libasound2-dev libasound2-plugins alsa-utils)
 if [ "${1:-run}" = test ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev)
-  # An independent WAV reader, to check the renderer's files.
-  packages+=(sox)
+  # An independent WAV reader to check the renderer's files; clang and its libFuzzer for
+  # the fuzz targets (scripts/fuzz.sh).
+  packages+=(sox clang libclang-rt-14-dev)
   # The end-to-end tests: a headless sound server with a null sink and its recorder, a
   # terminal multiplexer, and kitty on a virtual X display driven by xdotool. kitty draws
   # with OpenGL, in software here (Mesa's llvmpipe), and needs a font.
