@@ -18,3 +18,8 @@ if(CONSYNTH_SANITIZE)
                       -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${CONSYNTH_SANITIZE})
 endif()
+
+# Fuzz builds: every library is instrumented for libFuzzer's coverage feedback.
+if(CONSYNTH_BUILD_FUZZERS)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

@@ -19,6 +19,9 @@ fi
 if [ "$mode" = test ]; then
   # GoogleTest for this machine, and its sources to build for the cross-compiled tests.
   packages+=(libgtest-dev libgmock-dev googletest libbenchmark-dev)
+  # An independent WAV reader to check the renderer's files; clang and its libFuzzer for
+  # the fuzz targets (scripts/fuzz.sh).
+  packages+=(sox clang libclang-rt-14-dev)
   # The end-to-end tests: a headless sound server with a null sink and its recorder, a
   # terminal multiplexer, and kitty on a virtual X display driven by xdotool. kitty draws
   # with OpenGL, in software here (Mesa's llvmpipe), and needs a font.

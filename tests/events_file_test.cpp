@@ -42,7 +42,7 @@ TEST(EventsFile, ReadsEveryKindOfEvent) {
 TEST(EventsFile, RejectsBadLinesNamingTheLine) {
   struct Case {
     const char* text;
-    int line;
+    uint64_t line;
   };
   const Case cases[] = {
       {"0 noteon 0 36\n0 sing\n", 2},  // unknown word
@@ -71,6 +71,34 @@ TEST(EventsFile, RejectsBadLinesNamingTheLine) {
     EXPECT_EQ(p.errorLine, c.line) << c.text;
     EXPECT_TRUE(p.events.empty()) << c.text;
   }
+}
+
+TEST(EventsFile, BoundsTheLineLength) {
+  std::string longest = "0 up #";
+  longest.resize(kMaxEventsLineBytes, 'x');
+  EXPECT_TRUE(parse(longest + "\n1 down").ok());  // the last line may lack its '\n'
+  const EventsParse p = parse(longest + "\n" + longest + "x\n1 down\n");
+  EXPECT_EQ(p.errorLine, 2u);
+  EXPECT_NE(p.error.find("longer than"), std::string::npos) << p.error;
+}
+
+TEST(EventsFile, MessagesShowInputEscapedAndShort) {
+  EXPECT_EQ(parse(std::string("0 \x1B[2J\0x\n", 10)).error, "unknown event '\\x1B[2J\\x00x'");
+  const std::string hostile[] = {
+      "0 " + std::string(3000, 'w') + "\n", "\x1B]0;title\a up\n",
+      "0 up\n\xEF\xBB\xBF"
+      "1 up\n",  // a byte order mark is only skipped before the first line
+  };
+  for (const std::string& text : hostile) {
+    const EventsParse p = parse(text);
+    EXPECT_FALSE(p.ok());
+    EXPECT_LT(p.error.size(), 80u);
+    for (const char c : p.error)
+      EXPECT_TRUE(c >= 0x20 && c < 0x7F) << p.error;
+  }
+  EXPECT_TRUE(parse("\xEF\xBB\xBF"
+                    "0 up\n")
+                  .ok());
 }
 
 TEST(EventsFile, UpAndDownMayRepeatOnLaterFrames) {

@@ -71,6 +71,7 @@ TEST(Golden, RendersMatchReferenceBitForBit) {
     renderEvents(*mixer, parse.events, frames, [&](const float* samples, uint32_t count) {
       for (uint32_t i = 0; i < 2 * count; ++i)
         actual.push_back(std::bit_cast<uint32_t>(samples[i]));
+      return true;
     });
 
     const SampleComparison c = compareSamples(*expected, actual);

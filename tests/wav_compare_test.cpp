@@ -1,5 +1,7 @@
 #include "tests/wav_compare.h"
 
+#include "tools/wav_writer.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -85,6 +87,27 @@ TEST(WavSampleReading, FindsTheDataChunkPastOtherChunks) {
   std::remove(path.c_str());
   ASSERT_TRUE(read) << error;
   EXPECT_EQ(*read, samples({0.5f, -1.0f}));
+}
+
+TEST(WavSampleReading, ReadsTheRenderersOwnFiles) {
+  const std::string path = testing::TempDir() + "consynth_wav_writer_test.wav";
+  const float frames[4] = {0.5f, -1.0f, -0.0f, 1e-40f};
+  const auto header = consynth::wavHeader(2);
+  unsigned char data[sizeof frames];
+  consynth::wavFrameBytes(frames, 2, data);
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(header.data()), header.size());
+    out.write(reinterpret_cast<const char*>(data), sizeof data);
+  }
+  std::string error;
+  const auto read = consynth::readWavSampleBits(path, error);
+  std::remove(path.c_str());
+  ASSERT_TRUE(read) << error;
+  EXPECT_EQ(*read, samples({0.5f, -1.0f, -0.0f, 1e-40f}));
+  // The RIFF size counts all that follows it; the fact chunk holds frames per channel.
+  EXPECT_EQ(header[4] | header[5] << 8, static_cast<int>(header.size() + sizeof data - 8));
+  EXPECT_EQ(header[46], 2);
 }
 
 TEST(WavSampleReading, RefusesIntegerSamples) {

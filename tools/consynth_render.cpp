@@ -1,27 +1,33 @@
 // consynth-render: renders the engine offline, from program-start state, to a WAV file.
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "audio/frame_mixer.h"
 #include "tools/events_file.h"
 #include "tools/offline_render.h"
+#include "tools/output_file.h"
+#include "tools/printable.h"
 #include "tools/wav_writer.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: consynth-render --frames N [--events FILE] OUT.wav\n"
+    "       consynth-render --help | --version\n"
     "\n"
     "Renders N frames (44,100 per second) of the synthesizer from its start-up state,\n"
     "driven by an events file, and writes a 32-bit float stereo WAV file.\n"
-    "Without --events the synthesizer runs idle.\n"
+    "N is at most 536870905, about 3 h 22 min: the most a WAV file can hold.\n"
+    "Without --events the synthesizer runs idle. OUT.wav may be - for standard output.\n"
     "\n"
     "Events file: one event per line, '#' starts a comment, frames never go backwards:\n"
     "  FRAME noteon VOICE NOTE [PATCH]   voice 0..9, patch default 0x020400FF\n"
@@ -37,12 +43,32 @@ int usageError(const std::string& message) {
   return 2;
 }
 
+// A message about a file (at `where` in it); the name is shown as typed, bytes that are not
+// printable escaped.
+int fileError(const std::string& path, const std::string& message, const std::string& where = "") {
+  std::fprintf(stderr, "consynth-render: %s%s: %s\n", consynth::printable(path).c_str(),
+               where.c_str(), message.c_str());
+  return 2;
+}
+
+std::optional<uint64_t> parseFrames(const std::string& text) {
+  uint64_t frames = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, frames);
+  const bool digitsOnly =
+      !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+  if (!digitsOnly || ec != std::errc() || ptr != end || frames > consynth::kMaxWavFrames) {
+    return std::nullopt;
+  }
+  return frames;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string framesText;
-  std::string eventsPath;
-  std::string outPath;
+  std::optional<std::string> framesText;
+  std::optional<std::string> eventsPath;
+  std::optional<std::string> outPath;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -55,70 +81,56 @@ int main(int argc, char** argv) {
     }
     if (arg == "--frames" || arg == "--events") {
       if (i + 1 >= argc) return usageError(arg + " needs a value");
-      (arg == "--frames" ? framesText : eventsPath) = argv[++i];
-    } else if (!arg.empty() && arg[0] == '-') {
-      return usageError("unknown option '" + arg + "'");
-    } else if (outPath.empty()) {
+      std::optional<std::string>& value = (arg == "--frames") ? framesText : eventsPath;
+      if (value) return usageError(arg + " given more than once");
+      value = argv[++i];
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return usageError("unknown option " + consynth::quoted(arg));
+    } else if (!outPath) {
       outPath = arg;
     } else {
       return usageError("more than one output file");
     }
   }
-  if (framesText.empty()) return usageError("--frames is required");
-  if (outPath.empty()) return usageError("no output file given");
-
-  uint64_t frames = 0;
-  {
-    char* end = nullptr;
-    errno = 0;
-    const bool digitsOnly = framesText.find_first_not_of("0123456789") == std::string::npos;
-    frames = std::strtoull(framesText.c_str(), &end, 10);
-    if (!digitsOnly || errno != 0 || *end != '\0' || frames > consynth::kMaxWavFrames) {
-      return usageError("--frames must be a whole number from 0 to " +
-                        std::to_string(consynth::kMaxWavFrames));
-    }
+  if (!framesText) return usageError("--frames is required");
+  if (!outPath) return usageError("no output file given");
+  if (outPath->empty()) return usageError("the output file name is empty");
+  if (eventsPath && eventsPath->empty()) return usageError("--events needs a file name");
+  const std::optional<uint64_t> frames = parseFrames(*framesText);
+  if (!frames) {
+    return usageError("--frames must be a whole number from 0 to " +
+                      std::to_string(consynth::kMaxWavFrames));
   }
 
   consynth::EventsParse parse;
-  if (!eventsPath.empty()) {
-    std::ifstream in(eventsPath);
-    if (!in) {
-      std::fprintf(stderr, "consynth-render: %s: cannot open: %s\n", eventsPath.c_str(),
-                   std::strerror(errno));
-      return 2;
+  if (eventsPath) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(*eventsPath, ec)) {
+      return fileError(*eventsPath, std::string("cannot read: ") + std::strerror(EISDIR));
     }
+    std::ifstream in(*eventsPath, std::ios::binary);
+    if (!in) return fileError(*eventsPath, std::string("cannot open: ") + std::strerror(errno));
     parse = consynth::parseEvents(in);
     if (!parse.ok()) {
-      std::fprintf(stderr, "consynth-render: %s:%d: %s\n", eventsPath.c_str(), parse.errorLine,
-                   parse.error.c_str());
-      return 2;
+      const std::string line = parse.errorLine > 0 ? ":" + std::to_string(parse.errorLine) : "";
+      return fileError(*eventsPath, parse.error, line);
     }
   }
 
-  // Write beside the target and rename on success, so a failed run leaves no file behind.
-  const std::string partialPath = outPath + ".partial";
-  std::ofstream out(partialPath, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    std::fprintf(stderr, "consynth-render: %s: cannot write: %s\n", outPath.c_str(),
-                 std::strerror(errno));
-    return 2;
+  consynth::OutputFile out;
+  if (!out.open(*outPath)) return fileError(*outPath, out.error());
+  const auto header = consynth::wavHeader(static_cast<uint32_t>(*frames));
+  bool written = out.write(header.data(), header.size());
+  std::vector<unsigned char> bytes;
+  if (written) {
+    consynth::renderEvents(mixer, parse.events, *frames,
+                           [&](const float* interleaved, uint32_t count) {
+                             bytes.resize(static_cast<size_t>(count) * 8);
+                             consynth::wavFrameBytes(interleaved, count, bytes.data());
+                             written = out.write(bytes.data(), bytes.size());
+                             return written;
+                           });
   }
-  consynth::writeWavHeader(out, static_cast<uint32_t>(frames));
-  consynth::renderEvents(mixer, parse.events, frames,
-                         [&out](const float* interleaved, uint32_t count) {
-                           consynth::writeWavFrames(out, interleaved, count);
-                         });
-  out.close();
-
-  std::error_code ec;
-  if (out.fail()) {
-    std::fprintf(stderr, "consynth-render: %s: write failed\n", outPath.c_str());
-  } else {
-    std::filesystem::rename(partialPath, outPath, ec);
-    if (!ec) return 0;
-    std::fprintf(stderr, "consynth-render: %s: cannot write: %s\n", outPath.c_str(),
-                 ec.message().c_str());
-  }
-  std::filesystem::remove(partialPath, ec);
-  return 2;
+  if (!written || !out.commit()) return fileError(*outPath, out.error());
+  return 0;
 }

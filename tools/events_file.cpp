@@ -1,22 +1,32 @@
 #include "tools/events_file.h"
 
 #include <charconv>
-#include <sstream>
 #include <string_view>
 
 #include "audio/frame_mixer.h"
 #include "synth/voice.h"
+#include "tools/printable.h"
 
 namespace consynth {
 
 namespace {
 
+using Words = std::vector<std::string_view>;
+
+// What the lines before tell about the next one.
+struct ParseState {
+  bool anyEvent = false;
+  uint64_t lastFrame = 0;
+  bool upSeen = false;    // on lastFrame
+  bool downSeen = false;  // on lastFrame
+};
+
 // Splits a line into whitespace-separated words, dropping anything after '#'.
-std::vector<std::string_view> words(std::string_view line) {
+Words words(std::string_view line) {
   if (const size_t hash = line.find('#'); hash != std::string_view::npos) {
     line = line.substr(0, hash);
   }
-  std::vector<std::string_view> result;
+  Words result;
   size_t i = 0;
   while (i < line.size()) {
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r'))
@@ -54,69 +64,111 @@ bool isDigits(std::string_view word) {
   return true;
 }
 
+// One reader per event kind: each checks the words after the frame number, fills in
+// `event` and returns an error message, empty when the line is good.
+
+std::string parseNoteOn(const Words& w, Event& event, ParseState&) {
+  if (w.size() < 4 || w.size() > 5) return "expected: FRAME noteon VOICE NOTE [PATCH]";
+  event.kind = Event::Kind::NoteOn;
+  if (!isDigits(w[2]) || !parseWhole(w[2], event.voice) || event.voice >= kVoiceCount) {
+    return "voice must be 0 to " + std::to_string(kVoiceCount - 1);
+  }
+  if (!parseWhole(w[3], event.note)) return "note must be a signed 32-bit decimal";
+  event.patch = kKeyPatch;
+  if (w.size() == 5 && !parsePatch(w[4], event.patch)) {
+    return "patch must be an unsigned 32-bit decimal or 0x-hex number";
+  }
+  return {};
+}
+
+// `up` and `down`: one of each per frame, as the render thread polls each key once a frame.
+std::string parseStep(const Words& w, Event& event, ParseState& state) {
+  const bool up = w[1] == "up";
+  const std::string name = up ? "'up'" : "'down'";
+  if (w.size() != 2) return "unexpected text after " + name;
+  bool& seen = up ? state.upSeen : state.downSeen;
+  if (seen) return "a second " + name + " on one frame";
+  seen = true;
+  event.kind = up ? Event::Kind::Up : Event::Kind::Down;
+  return {};
+}
+
+std::string parseBypass(const Words& w, Event& event, ParseState&) {
+  if (w.size() != 3 || (w[2] != "on" && w[2] != "off")) return "expected: FRAME f5 on|off";
+  event.kind = (w[2] == "on") ? Event::Kind::BypassOn : Event::Kind::BypassOff;
+  return {};
+}
+
+struct EventKind {
+  std::string_view word;
+  std::string (*parse)(const Words&, Event&, ParseState&);
+};
+
+constexpr EventKind kEventKinds[] = {
+    {"noteon", parseNoteOn},
+    {"up", parseStep},
+    {"down", parseStep},
+    {"f5", parseBypass},
+};
+
+// Reads one line's event, if it holds one, into `events`; returns an error message, empty
+// when the line is good.
+std::string parseLine(std::string_view line, ParseState& state, std::vector<Event>& events) {
+  const Words w = words(line);
+  if (w.empty()) return {};
+
+  Event event;
+  if (!isDigits(w[0])) return "expected a frame number, found " + quoted(w[0]);
+  if (!parseWhole(w[0], event.frame)) return "frame number out of range";
+  if (state.anyEvent && event.frame < state.lastFrame) {
+    return "frame " + std::to_string(event.frame) + " comes before frame " +
+           std::to_string(state.lastFrame);
+  }
+  if (!state.anyEvent || event.frame != state.lastFrame) state.upSeen = state.downSeen = false;
+  state.anyEvent = true;
+  state.lastFrame = event.frame;
+
+  if (w.size() < 2) return "missing event after the frame number";
+  for (const EventKind& kind : kEventKinds) {
+    if (w[1] != kind.word) continue;
+    std::string error = kind.parse(w, event, state);
+    if (error.empty()) events.push_back(event);
+    return error;
+  }
+  return "unknown event " + quoted(w[1]);
+}
+
+EventsParse failed(uint64_t line, std::string message) {
+  EventsParse parse;
+  parse.error = std::move(message);
+  parse.errorLine = line;
+  return parse;
+}
+
 }  // namespace
 
 EventsParse parseEvents(std::istream& in) {
+  // Editors on Windows may begin a UTF-8 text file with a byte order mark.
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
   EventsParse parse;
-  std::string line;
-  int lineNumber = 0;
-  uint64_t lastFrame = 0;
-  bool upSeen = false;    // on lastFrame
-  bool downSeen = false;  // on lastFrame
-
-  const auto fail = [&](std::string message) {
-    parse.events.clear();
-    parse.error = std::move(message);
-    parse.errorLine = lineNumber;
-    return parse;
-  };
-
-  while (std::getline(in, line)) {
-    ++lineNumber;
-    const std::vector<std::string_view> w = words(line);
-    if (w.empty()) continue;
-
-    Event event;
-    if (!isDigits(w[0])) return fail("expected a frame number, found '" + std::string(w[0]) + "'");
-    if (!parseWhole(w[0], event.frame)) return fail("frame number out of range");
-    if (!parse.events.empty() && event.frame < lastFrame) {
-      return fail("frame " + std::string(w[0]) + " comes before frame " +
-                  std::to_string(lastFrame));
+  ParseState state;
+  // A line is read into this fixed buffer, so memory stays small whatever the input.
+  std::string buffer(kMaxEventsLineBytes + 1, '\0');
+  for (uint64_t lineNumber = 1;; ++lineNumber) {
+    in.getline(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    if (in.bad()) return failed(0, "read error");
+    if (in.fail()) {
+      if (in.eof() && in.gcount() == 0) break;
+      return failed(lineNumber,
+                    "line longer than " + std::to_string(kMaxEventsLineBytes) + " bytes");
     }
-    if (parse.events.empty() || event.frame != lastFrame) upSeen = downSeen = false;
-    lastFrame = event.frame;
-
-    if (w.size() < 2) return fail("missing event after the frame number");
-    const std::string_view kind = w[1];
-    if (kind == "noteon") {
-      if (w.size() < 4 || w.size() > 5) return fail("expected: FRAME noteon VOICE NOTE [PATCH]");
-      event.kind = Event::Kind::NoteOn;
-      if (!isDigits(w[2]) || !parseWhole(w[2], event.voice) || event.voice >= kVoiceCount) {
-        return fail("voice must be 0 to " + std::to_string(kVoiceCount - 1));
-      }
-      if (!parseWhole(w[3], event.note)) return fail("note must be a signed 32-bit decimal");
-      event.patch = kKeyPatch;
-      if (w.size() == 5 && !parsePatch(w[4], event.patch)) {
-        return fail("patch must be an unsigned 32-bit decimal or 0x-hex number");
-      }
-    } else if (kind == "up" || kind == "down") {
-      if (w.size() != 2) return fail("unexpected text after '" + std::string(kind) + "'");
-      bool& seen = (kind == "up") ? upSeen : downSeen;
-      if (seen) return fail("a second '" + std::string(kind) + "' on one frame");
-      seen = true;
-      event.kind = (kind == "up") ? Event::Kind::Up : Event::Kind::Down;
-    } else if (kind == "f5") {
-      if (w.size() != 3 || (w[2] != "on" && w[2] != "off"))
-        return fail("expected: FRAME f5 on|off");
-      event.kind = (w[2] == "on") ? Event::Kind::BypassOn : Event::Kind::BypassOff;
-    } else {
-      return fail("unknown event '" + std::string(kind) + "'");
-    }
-    parse.events.push_back(event);
-  }
-  if (in.bad()) {
-    lineNumber = 0;
-    return fail("read error");
+    // The count includes the '\n', except on a last line that lacks one.
+    std::string_view line(buffer.data(), static_cast<size_t>(in.gcount()) - (in.eof() ? 0 : 1));
+    if (lineNumber == 1 && line.starts_with(kByteOrderMark)) line.remove_prefix(3);
+    std::string error = parseLine(line, state, parse.events);
+    if (!error.empty()) return failed(lineNumber, std::move(error));
+    if (in.eof()) break;
   }
   return parse;
 }

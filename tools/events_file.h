@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <string>
@@ -18,12 +19,16 @@ struct Event {
   uint32_t patch = 0;  ///< NoteOn only
 };
 
+/// The longest line an events file may hold, in bytes, not counting its '\n'.
+inline constexpr size_t kMaxEventsLineBytes = 4096;
+
 /// Result of reading an events file: the events in file order, or the first error found
-/// (`errorLine` is 1-based; 0 when the error is not tied to a line).
+/// (`errorLine` is 1-based; 0 when the error is not tied to a line). A message escapes any
+/// input it quotes, so it is safe to print.
 struct EventsParse {
   std::vector<Event> events;
   std::string error;
-  int errorLine = 0;
+  uint64_t errorLine = 0;
 
   bool ok() const { return error.empty(); }
 };
@@ -31,7 +36,8 @@ struct EventsParse {
 /// Reads events in the text form
 ///   FRAME noteon VOICE NOTE [PATCH] | FRAME up | FRAME down | FRAME f5 on | FRAME f5 off
 /// one per line, '#' starting a comment. Frames must not go backwards, and a frame may hold
-/// at most one `up` and one `down`.
+/// at most one `up` and one `down`. A UTF-8 byte order mark before the first line is
+/// skipped; a line longer than kMaxEventsLineBytes is an error.
 EventsParse parseEvents(std::istream& in);
 
 }  // namespace consynth

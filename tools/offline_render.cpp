@@ -46,7 +46,7 @@ void renderEvents(FrameMixer& mixer, const std::vector<Event>& events, uint64_t 
       mixer.renderFrames(keys, block + 2 * i, run);
       i += run;
     }
-    sink(block, count);
+    if (!sink(block, count)) return;
   }
 }
 

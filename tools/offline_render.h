@@ -9,8 +9,9 @@
 
 namespace consynth {
 
-/// Receives rendered audio: `frames` interleaved stereo frames.
-using FrameSink = std::function<void(const float* interleaved, uint32_t frames)>;
+/// Receives rendered audio: `frames` interleaved stereo frames. Returns false to stop the
+/// render there (the output cannot take more).
+using FrameSink = std::function<bool(const float* interleaved, uint32_t frames)>;
 
 /// Renders `frames` frames from `mixer`'s current state, single-threaded, applying the
 /// events at their frames: note-ons before the voices render, then an up, then a down;

@@ -7,49 +7,61 @@ namespace consynth {
 
 namespace {
 
-void put32(std::ostream& out, uint32_t v) {
-  const char bytes[4] = {static_cast<char>(v), static_cast<char>(v >> 8),
-                         static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
-  out.write(bytes, 4);
-}
+// Appends little-endian fields to a byte array.
+struct ByteWriter {
+  unsigned char* at;
 
-void put16(std::ostream& out, uint16_t v) {
-  const char bytes[2] = {static_cast<char>(v), static_cast<char>(v >> 8)};
-  out.write(bytes, 2);
-}
+  void text(const char (&chars)[5]) {
+    std::memcpy(at, chars, 4);
+    at += 4;
+  }
+  void u16(uint16_t v) {
+    *at++ = static_cast<unsigned char>(v);
+    *at++ = static_cast<unsigned char>(v >> 8);
+  }
+  void u32(uint32_t v) {
+    u16(static_cast<uint16_t>(v));
+    u16(static_cast<uint16_t>(v >> 16));
+  }
+};
 
 }  // namespace
 
-void writeWavHeader(std::ostream& out, uint32_t frames) {
+std::array<unsigned char, kWavHeaderBytes> wavHeader(uint32_t frames) {
   constexpr uint16_t kFloatFormat = 3;
   constexpr uint16_t kChannels = 2;
   constexpr uint32_t kRate = 44100;
   constexpr uint16_t kBlockAlign = kChannels * sizeof(float);
   const uint32_t dataBytes = frames * kBlockAlign;
 
-  out.write("RIFF", 4);
-  put32(out, 36 + dataBytes);
-  out.write("WAVEfmt ", 8);
-  put32(out, 16);
-  put16(out, kFloatFormat);
-  put16(out, kChannels);
-  put32(out, kRate);
-  put32(out, kRate * kBlockAlign);
-  put16(out, kBlockAlign);
-  put16(out, 32);
-  out.write("data", 4);
-  put32(out, dataBytes);
+  std::array<unsigned char, kWavHeaderBytes> header{};
+  ByteWriter w{header.data()};
+  w.text("RIFF");
+  w.u32(static_cast<uint32_t>(kWavHeaderBytes - 8) + dataBytes);
+  w.text("WAVE");
+  w.text("fmt ");
+  w.u32(18);
+  w.u16(kFloatFormat);
+  w.u16(kChannels);
+  w.u32(kRate);
+  w.u32(kRate * kBlockAlign);
+  w.u16(kBlockAlign);
+  w.u16(32);
+  w.u16(0);  // no extension follows
+  w.text("fact");
+  w.u32(4);
+  w.u32(frames);  // samples per channel
+  w.text("data");
+  w.u32(dataBytes);
+  return header;
 }
 
-void writeWavFrames(std::ostream& out, const float* interleaved, uint32_t frames) {
+void wavFrameBytes(const float* interleaved, uint32_t frames, unsigned char* out) {
   if constexpr (std::endian::native == std::endian::little) {
-    out.write(reinterpret_cast<const char*>(interleaved),
-              static_cast<std::streamsize>(frames) * 2 * sizeof(float));
+    std::memcpy(out, interleaved, static_cast<size_t>(frames) * 2 * sizeof(float));
   } else {
     for (uint32_t i = 0; i < 2 * frames; ++i) {
-      uint32_t bits;
-      std::memcpy(&bits, &interleaved[i], sizeof bits);
-      put32(out, bits);
+      ByteWriter{out + 4 * i}.u32(std::bit_cast<uint32_t>(interleaved[i]));
     }
   }
 }
