@@ -1,12 +1,17 @@
 #pragma once
 
 #include "reverb/reverb.h"
+#include "reverb/reverb_block_paths.h"
 #include "synth/noise_generator.h"
+#include "synth/oscillator_paths.h"
 #include "synth/voice.h"
 
 namespace consynth {
 
 inline constexpr int kVoiceCount = 10;
+
+/// Each voice enters the dry mix at half its level.
+inline constexpr float kVoiceGain = 0.5f;
 
 /// What the render thread sees of the reverb keys at one frame.
 struct FrameKeys {
@@ -24,6 +29,13 @@ struct FrameMixer {
   int type = 0;       ///< reverb delay set, 0..3
   Reverb reverbs[2];  ///< left (channel 0) and right (channel 1)
 
+  /// The variants renderFrames runs; null picks the best this processor supports. All give
+  /// the same bits; a benchmark may pin a narrower one.
+  const OscillatorPath* oscillatorPath = nullptr;
+  const ReverbBlockPath* reverbPath = nullptr;
+  /// How often renderFrames' oscillator fell back to the library's sine.
+  OscillatorCounts oscillatorCounts;
+
   /// Renders and mixes one stereo frame into out[0] (left) and out[1] (right).
   void renderFrame(const FrameKeys& keys, float out[2]);
 
@@ -38,10 +50,14 @@ struct FrameMixer {
   /// Up steps the damping, Down the delay set, each wrapping; bypassed or not.
   void stepControls(const FrameKeys& keys);
 
-  /// The dry mix of the ten voices (each voice times 0.5, summed in voice order) for up to
-  /// kBlockFrames frames. Left and right are equal before the reverbs: every voice writes
-  /// the same value to both of its outputs.
+  /// The dry mix of the ten voices (each voice times kVoiceGain, summed in voice order) for
+  /// up to kBlockFrames frames. Left and right are equal before the reverbs: every voice
+  /// writes the same value to both of its outputs.
   void mixVoices(float* dry, unsigned frames);
+
+  /// The outputs of the `count` voices listed in `sounding` (in voice order, each sounding
+  /// at the block's start) for `frames` frames, into out[v].
+  void renderSounding(const int* sounding, int count, unsigned frames, float (*out)[kBlockFrames]);
 };
 
 }  // namespace consynth

@@ -1,15 +1,20 @@
 // Realtime factor (audio seconds rendered per second of CPU time) of the frame mixer in
-// three states, each for the block path (renderFrames, what the render thread uses) and the
-// plain per-frame path (renderFrame, the algorithm step by step) side by side:
+// three states, each for the block path (renderFrames, what the render thread uses) in every
+// vector unit this processor has, and the plain per-frame path (renderFrame, the algorithm
+// step by step), side by side:
 //   sounding        voices 0-3 re-triggered every 1,411 frames
 //   idle/subnormal  long after a chord: voice tails and reverb lines hold only subnormals
 //   idle/normal     one second after a chord: tails and reverb lines still decaying
-// All at the darkest damping (lpfnum 31) and the longest delay set (type 3).
+// All at the darkest damping (lpfnum 31) and the longest delay set (type 3). The block path
+// also reports how many of a million oscillator sums fell back to the library's sine.
 
 #include <benchmark/benchmark.h>
 
 #include <cfloat>
 #include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "audio/frame_mixer.h"
 
@@ -27,6 +32,13 @@ constexpr int kChordNotes[4] = {36, 52, 55, 59};
 constexpr unsigned kRestoreFrames = 22050;
 
 enum class Path { Block, PerFrame };
+
+// The block path with the oscillator and reverb variants of one vector unit ("portable",
+// "avx2", "avx512"), or the per-frame path.
+struct Setup {
+  Path path;
+  const char* unit;  // block path only
+};
 
 // The engine state is megabytes: keep every copy out of the stack.
 const FrameMixer gFreshMixer{};
@@ -64,6 +76,16 @@ FrameMixer& startState(FrameMixer& mixer) {
   return mixer;
 }
 
+// Pins the mixer to one vector unit's variants, as on a processor that has no wider one.
+void pin(FrameMixer& mixer, const char* unit) {
+  for (const auto& path : consynth::oscillatorPaths()) {
+    if (std::strcmp(path.name, unit) == 0) mixer.oscillatorPath = &path;
+  }
+  for (const auto& path : consynth::reverbBlockPaths()) {
+    if (std::strcmp(path.name, unit) == 0) mixer.reverbPath = &path;
+  }
+}
+
 // True when no voice tail and no sample of a reverb line in use is a normal number.
 bool onlySubnormals(const FrameMixer& mixer) {
   for (const auto& voice : mixer.voices) {
@@ -89,13 +111,20 @@ void prepareIdleStates() {
   renderSeconds(gIdleSubnormal, 119.0);
 }
 
-void reportRate(benchmark::State& state, double frames) {
+void report(benchmark::State& state, double frames, const FrameMixer& mixer) {
   state.counters["realtime"] =
       benchmark::Counter(frames / kSampleRate, benchmark::Counter::kIsRate);
+  const consynth::OscillatorCounts& counts = mixer.oscillatorCounts;
+  if (counts.sums > 0) {
+    state.counters["fallbacks_ppm"] =
+        1e6 * static_cast<double>(counts.fallbacks) / static_cast<double>(counts.sums);
+  }
 }
 
-void BM_Sounding(benchmark::State& state, Path path) {
+void BM_Sounding(benchmark::State& state, Setup setup) {
   FrameMixer& mixer = startState(gWork);
+  if (setup.path == Path::Block) pin(mixer, setup.unit);
+  const Path path = setup.path;
   float buffer[2 * kBufferFrames];
   unsigned untilTrigger = 0;
   double frames = 0;
@@ -114,23 +143,29 @@ void BM_Sounding(benchmark::State& state, Path path) {
     benchmark::DoNotOptimize(buffer);
     frames += kBufferFrames;
   }
-  reportRate(state, frames);
+  report(state, frames, mixer);
 }
 
-void BM_Idle(benchmark::State& state, const FrameMixer* snapshot, Path path) {
+void BM_Idle(benchmark::State& state, const FrameMixer* snapshot, Setup setup) {
   prepareIdleStates();
   if (snapshot == &gIdleSubnormal && !onlySubnormals(gIdleSubnormal)) {
     state.SkipWithError("the idle state still holds normal values");
     return;
   }
-  gWork = *snapshot;
+  const Path path = setup.path;
+  const auto restore = [&] {
+    gWork = *snapshot;
+    gWork.oscillatorCounts = {};
+    if (path == Path::Block) pin(gWork, setup.unit);
+  };
+  restore();
   float buffer[2 * kBufferFrames];
   unsigned sinceRestore = 0;
   double frames = 0;
   for (auto _ : state) {
     if (sinceRestore >= kRestoreFrames) {
       state.PauseTiming();
-      gWork = *snapshot;
+      restore();
       sinceRestore = 0;
       state.ResumeTiming();
     }
@@ -139,17 +174,33 @@ void BM_Idle(benchmark::State& state, const FrameMixer* snapshot, Path path) {
     sinceRestore += kBufferFrames;
     frames += kBufferFrames;
   }
-  reportRate(state, frames);
+  report(state, frames, gWork);
 }
 
-// clang-format off
-BENCHMARK_CAPTURE(BM_Sounding, a_sounding/block, Path::Block);
-BENCHMARK_CAPTURE(BM_Sounding, a_sounding/per_frame, Path::PerFrame);
-BENCHMARK_CAPTURE(BM_Idle, b_idle_subnormal/block, &gIdleSubnormal, Path::Block);
-BENCHMARK_CAPTURE(BM_Idle, b_idle_subnormal/per_frame, &gIdleSubnormal, Path::PerFrame);
-BENCHMARK_CAPTURE(BM_Idle, c_idle_normal/block, &gIdleNormal, Path::Block);
-BENCHMARK_CAPTURE(BM_Idle, c_idle_normal/per_frame, &gIdleNormal, Path::PerFrame);
-// clang-format on
+// Every state in every vector unit this processor has, then per frame.
+void registerAll() {
+  std::vector<Setup> setups;
+  for (const auto& path : consynth::oscillatorPaths()) {
+    if (path.supported()) setups.push_back({Path::Block, path.name});
+  }
+  setups.push_back({Path::PerFrame, nullptr});
+  const auto name = [](const char* state, const Setup& setup) {
+    return std::string(state) +
+           (setup.path == Path::Block ? std::string("/block_") + setup.unit : "/per_frame");
+  };
+  for (const Setup& setup : setups)
+    benchmark::RegisterBenchmark(name("a_sounding", setup).c_str(), BM_Sounding, setup);
+  for (const Setup& setup : setups) {
+    benchmark::RegisterBenchmark(name("b_idle_subnormal", setup).c_str(), BM_Idle, &gIdleSubnormal,
+                                 setup);
+  }
+  for (const Setup& setup : setups) {
+    benchmark::RegisterBenchmark(name("c_idle_normal", setup).c_str(), BM_Idle, &gIdleNormal,
+                                 setup);
+  }
+}
+
+const bool gRegistered = (registerAll(), true);
 
 }  // namespace
 

@@ -2,6 +2,9 @@
 //   reverb/<variant>   one channel's Reverb::processBlock in every compiled variant against
 //                      the per-sample Reverb::process, as realtime factors, on lines full of
 //                      ordinary values and on lines full of subnormals;
+//   oscillator/<variant>  the oscillator sums of four chord voices, 64 frames a call, in
+//                      every compiled variant (portable: the library's sine for each), in
+//                      voice-samples a second, with the fallbacks per million;
 //   session            a played session rendered buffer by buffer, as the render thread
 //                      does: the median and the worst time of one 512-frame buffer, which
 //                      has 11.6 ms to be ready.
@@ -16,11 +19,13 @@
 
 #include "audio/frame_mixer.h"
 #include "reverb/reverb_block_paths.h"
+#include "synth/oscillator_paths.h"
 
 namespace {
 
 using consynth::FrameKeys;
 using consynth::FrameMixer;
+using consynth::OscillatorPath;
 using consynth::Reverb;
 using consynth::ReverbBlockPath;
 
@@ -69,6 +74,39 @@ void BM_Reverb(benchmark::State& state, const ReverbBlockPath* path, bool subnor
       benchmark::Counter(frames / kSampleRate, benchmark::Counter::kIsRate);
 }
 
+// The phases a block of the sounding chord gives the oscillator: four voices, 64 frames each,
+// moving on by a block per call.
+void BM_Oscillator(benchmark::State& state, const OscillatorPath* path) {
+  if (!path->supported()) {
+    state.SkipWithError("not supported on this processor");
+    return;
+  }
+  constexpr unsigned kFrames = consynth::kOscillatorMaxLanes;
+  constexpr int kChordNotes[4] = {36, 52, 55, 59};
+  double increments[4];
+  double phases[4][kFrames];
+  float sums[kFrames];
+  for (int v = 0; v < 4; ++v) {
+    consynth::Voice voice{};
+    voice.noteOn(kChordNotes[v], consynth::kKeyPatch);
+    increments[v] = voice.increment;
+    for (unsigned f = 0; f < kFrames; ++f)
+      phases[v][f] = 1000.0 * v + increments[v] * f;
+  }
+  consynth::OscillatorCounts counts;
+  for (auto _ : state) {
+    for (int v = 0; v < 4; ++v) {
+      consynth::runOscillator(*path, phases[v], sums, kFrames, counts);
+      benchmark::DoNotOptimize(sums);
+      for (double& phase : phases[v])
+        phase += increments[v] * kFrames;
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(counts.sums));
+  state.counters["fallbacks_ppm"] =
+      1e6 * static_cast<double>(counts.fallbacks) / static_cast<double>(counts.sums);
+}
+
 // A player holding the chord down in bursts, stepping both reverb controls now and then
 // and bypassing the reverb for a while: one minute of audio, timed buffer by buffer.
 void BM_Session(benchmark::State& state) {
@@ -110,6 +148,10 @@ void registerAll() {
       benchmark::RegisterBenchmark(("reverb/" + lines + "/block_" + path.name).c_str(), BM_Reverb,
                                    &path, subnormal);
     }
+  }
+  for (const OscillatorPath& path : consynth::oscillatorPaths()) {
+    benchmark::RegisterBenchmark((std::string("oscillator/") + path.name).c_str(), BM_Oscillator,
+                                 &path);
   }
   benchmark::RegisterBenchmark("session/buffer_times", BM_Session)
       ->Iterations(1)

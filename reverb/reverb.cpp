@@ -36,19 +36,19 @@ float Reverb::process(float x, int type, int channel, int lpfnum) {
     const float b2 = line.samples[(i + 2) % n];
     const float b3 = line.samples[(i + 3) % n];
 
-    // acc plus 0.7 times the mean of the four oldest taps, in this summation order.
-    const float t0 = 0.7f * b0 + acc;
-    const float t1 = 0.7f * b1 + acc;
-    const float t2 = 0.7f * b2 + acc;
-    const float w = ((acc + 0.7f * b3) + ((t1 + t0) + t2)) * 0.25f;
+    // acc plus kDiffuserGain times the mean of the four oldest taps, in this summation order.
+    const float t0 = kDiffuserGain * b0 + acc;
+    const float t1 = kDiffuserGain * b1 + acc;
+    const float t2 = kDiffuserGain * b2 + acc;
+    const float w = ((acc + kDiffuserGain * b3) + ((t1 + t0) + t2)) * kDiffuserMean;
 
     line.samples[i] = w;
     line.writeIndex = (i + 1) % n;
-    acc = w * -0.7f;
+    acc = w * -kDiffuserGain;
   }
 
-  const float dry = static_cast<float>(static_cast<double>(x) * 0.1);
-  return (acc + dry) * 0.5f;
+  const float dry = static_cast<float>(static_cast<double>(x) * kDryGain);
+  return (acc + dry) * kReverbOutputGain;
 }
 
 }  // namespace consynth

@@ -44,4 +44,14 @@ inline constexpr float kCombGains[Reverb::kCombCount] = {-0.7733f, -0.7623f, -0.
 /// Diffuser lengths in samples (prime), the same for every set and channel.
 inline constexpr uint32_t kDiffuserLengths[2] = {353, 127};
 
+/// Weight of a diffuser's delayed taps; its output times -kDiffuserGain feeds the next stage.
+inline constexpr float kDiffuserGain = 0.7f;
+/// A diffuser stage averages four sums: its input plus each of the four oldest taps.
+inline constexpr float kDiffuserMean = 0.25f;
+/// Share of the dry input in the output, applied in double precision: 0.1 as a double, not
+/// as a float; the renders depend on it.
+inline constexpr double kDryGain = 0.1;
+/// Gain of the reverb's output, wet and dry together.
+inline constexpr float kReverbOutputGain = 0.5f;
+
 }  // namespace consynth

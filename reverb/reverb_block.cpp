@@ -97,21 +97,21 @@ template <unsigned kWidth>
     const uint32_t i = line.writeIndex;
     const float* b = line.window(i, frames + 3, scratch);
     for (size_t f = 0; f < frames; ++f) {
-      // acc plus 0.7 times the mean of the four oldest taps, in this summation order.
-      const float t0 = 0.7f * b[f] + acc[f];
-      const float t1 = 0.7f * b[f + 1] + acc[f];
-      const float t2 = 0.7f * b[f + 2] + acc[f];
-      const float w = ((acc[f] + 0.7f * b[f + 3]) + ((t1 + t0) + t2)) * 0.25f;
+      // acc plus kDiffuserGain times the mean of the four oldest taps, in this summation order.
+      const float t0 = kDiffuserGain * b[f] + acc[f];
+      const float t1 = kDiffuserGain * b[f + 1] + acc[f];
+      const float t2 = kDiffuserGain * b[f + 2] + acc[f];
+      const float w = ((acc[f] + kDiffuserGain * b[f + 3]) + ((t1 + t0) + t2)) * kDiffuserMean;
       stored[f] = w;
-      acc[f] = w * -0.7f;
+      acc[f] = w * -kDiffuserGain;
     }
     line.write(i, stored, frames);
     line.writeIndex = (i + frames) % n;
   }
 
   for (size_t f = 0; f < frames; ++f) {
-    const float dry = static_cast<float>(static_cast<double>(input[f]) * 0.1);
-    y[f] = (acc[f] + dry) * 0.5f;
+    const float dry = static_cast<float>(static_cast<double>(input[f]) * kDryGain);
+    y[f] = (acc[f] + dry) * kReverbOutputGain;
   }
 }
 

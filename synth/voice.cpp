@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
+
+#include "synth/oscillator.h"
 
 namespace consynth {
 
@@ -47,59 +50,62 @@ void Voice::noteOn(int note, uint32_t newPatch) {
   segmentRates[3] = -0.5 / static_cast<double>(segmentLengths[3]);
 }
 
+void Voice::step(float n) {
+  double rate = 0.0;
+  int32_t segmentEnd = 0;
+  bool ended = true;
+  for (int k = 0; k < 4; ++k) {
+    segmentEnd += segmentLengths[k];
+    if (counter < segmentEnd) {
+      rate = segmentRates[k];
+      ended = false;
+      break;
+    }
+  }
+  if (ended) {
+    // The rest of this render still runs, with no pitch and no level.
+    increment = 0.0;
+    level = 0.0;
+  }
+  level = level + rate;
+  phase = (phase + increment) + static_cast<double>(n) * kPhaseJitter;
+  counter = counter + 1;
+}
+
 void Voice::render(float out[2], NoiseGenerator& noise) {
   float x = 0.0f;
-
-  if (increment > 0.0) {
-    double rate = 0.0;
-    int32_t segmentEnd = 0;
-    bool ended = true;
-    for (int k = 0; k < 4; ++k) {
-      segmentEnd += segmentLengths[k];
-      if (counter < segmentEnd) {
-        rate = segmentRates[k];
-        ended = false;
-        break;
-      }
-    }
-    if (ended) {
-      // The rest of this sample still runs, with no pitch and no level.
-      increment = 0.0;
-      level = 0.0;
-    }
-
-    float acc = 0.0f;
-    if (patch & 1u) {
-      // Four partials, each detuned by 0.5 % more than the last, with a fixed phase offset
-      // h that triples per partial and alternating polarity; each is waveshaped by an outer
-      // sine of depth 2.72. h and d are stepped by repeated arithmetic, not tabulated, so
-      // they carry the rounding of that repetition. The four inner sines go first, then
-      // the four outer ones: the same values, but the sine calls run faster in like runs.
-      double h = 0.3333;
-      double d = 1.0;
-      double shaped[4];  // inner sine times the depth, the outer sine's argument
-      for (int k = 0; k < 4; ++k) {
-        h *= 3.0;
-        const double polarity = (k % 2 == 0) ? -1.0 : 1.0;
-        const double a = (phase + h) * d * 3.141592 * 2.0 * polarity;
-        shaped[k] = std::sin(a) * 2.72;
-        d += 0.005;
-      }
-      for (int k = 0; k < 4; ++k) {
-        acc = static_cast<float>(std::sin(shaped[k]) + static_cast<double>(acc));
-      }
-    }
-
-    const float n = noise.noiseNextFloat();
-    level = level + rate;
-    phase = (phase + increment) + static_cast<double>(n) * 0.001;
-    counter = counter + 1;
-    x = static_cast<float>(static_cast<double>(acc) * level);
+  if (!silent()) {
+    const float oscillator = (patch & 1u) ? oscillatorSum(phase) : 0.0f;
+    step(noise.noiseNextFloat());
+    x = scaled(oscillator, level);
   }
-
-  const float sample = filter(x);
+  const float sample = filter(x, level);
   out[0] = sample;
   out[1] = sample;
+}
+
+unsigned Voice::framesDrawing(unsigned frames) const {
+  if (silent()) return 0;
+  // A render finds no segment once the counter has reached every running sum of the
+  // lengths; that render is the last to draw.
+  int32_t segmentEnd = 0;
+  int64_t envelopeEnd = INT64_MIN;
+  for (int k = 0; k < 4; ++k) {
+    segmentEnd += segmentLengths[k];
+    envelopeEnd = std::max<int64_t>(envelopeEnd, segmentEnd);
+  }
+  const int64_t drawing = std::max<int64_t>(envelopeEnd - counter, 0) + 1;
+  return static_cast<unsigned>(std::min<int64_t>(drawing, frames));
+}
+
+void Voice::advance(unsigned count, const float* noise, double* phases, double* levels) {
+  Voice voice = *this;  // a local copy keeps the phase and level chains in registers
+  for (unsigned f = 0; f < count; ++f) {
+    phases[f] = voice.phase;
+    voice.step(noise[f]);
+    levels[f] = voice.level;
+  }
+  *this = voice;
 }
 
 bool Voice::resting() const {
@@ -109,19 +115,8 @@ bool Voice::resting() const {
   // every step returns that same value.
   if (!silent()) return false;
   Voice next = *this;
-  next.filter(0.0f);
+  next.filter(0.0f, next.level);
   return std::bit_cast<uint64_t>(next.filterMemory) == std::bit_cast<uint64_t>(filterMemory);
-}
-
-float Voice::filter(float x) {
-  // One-pole low-pass that opens with the cube of the level: transparent at full level,
-  // a 0.999 decay towards silence at level 0.
-  const double cube = level * level * level;
-  const double y =
-      static_cast<double>(x) - (1.0 - cube) * (static_cast<double>(x) - filterMemory * 0.999);
-  const float sample = static_cast<float>(y);
-  filterMemory = static_cast<double>(sample);
-  return sample;
 }
 
 }  // namespace consynth

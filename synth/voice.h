@@ -10,6 +10,13 @@ namespace consynth {
 /// release 4, oscillator on.
 inline constexpr uint32_t kKeyPatch = 0x020400FF;
 
+/// Scale of the noise's jitter of the phase: up to a thousandth of a cycle a sample.
+inline constexpr double kPhaseJitter = 0.001;
+
+/// The output filter's memory decays by this factor a sample once the level is 0 (a time
+/// constant of about 1000 samples).
+inline constexpr double kFilterDecay = 0.999;
+
 /// Notes above this play at its pitch. It keeps the phase, the oscillator arguments and
 /// the filter finite for every 32-bit note number, and bounds the work of a note-on.
 inline constexpr int kMaxNote = 1000;
@@ -31,7 +38,35 @@ struct Voice {
   void noteOn(int note, uint32_t patch);
 
   /// Computes the next sample into out[0] and out[1]; call once per frame, sounding or not.
+  /// The plain per-sample algorithm; the mixer's block path takes its steps apart (advance,
+  /// the oscillator over many samples at once, filter) and gives the same bits.
   void render(float out[2], NoiseGenerator& noise);
+
+  /// How many of the next `frames` renders draw from the noise stream: every render while
+  /// the voice sounds, up to and including the one in which its envelope ends.
+  unsigned framesDrawing(unsigned frames) const;
+
+  /// The envelope and phase of the next `count` renders (count <= framesDrawing), without
+  /// the oscillator and the filter, given their noise draws: records the phase each render's
+  /// oscillator reads and the level its filter uses.
+  void advance(unsigned count, const float* noise, double* phases, double* levels);
+
+  /// The oscillator sample x scaled by the level just stepped to, as the filter takes it.
+  static float scaled(float oscillator, double level) {
+    return static_cast<float>(static_cast<double>(oscillator) * level);
+  }
+
+  /// The output filter: takes the sample x and the current level, returns and remembers the
+  /// output. A one-pole low-pass that opens with the cube of the level: transparent at full
+  /// level, a decay by kFilterDecay a sample towards silence at level 0.
+  float filter(float x, double currentLevel) {
+    const double cube = currentLevel * currentLevel * currentLevel;
+    const double y = static_cast<double>(x) -
+                     (1.0 - cube) * (static_cast<double>(x) - filterMemory * kFilterDecay);
+    const float sample = static_cast<float>(y);
+    filterMemory = static_cast<double>(sample);
+    return sample;
+  }
 
   /// True when the voice is silent and its tail has settled: every later render, until
   /// the next note-on, returns restingOutput() and changes nothing.
@@ -42,8 +77,10 @@ struct Voice {
   bool silent() const { return !(increment > 0.0); }
 
  private:
-  /// The output filter: takes the oscillator sample x, returns and remembers the output.
-  float filter(float x);
+  /// One sounding render's envelope and phase, with its noise draw n: ends the voice once its
+  /// envelope has run out (the rest of the render still runs, with no pitch and no level),
+  /// then steps level, phase and counter.
+  void step(float n);
 };
 
 }  // namespace consynth
