@@ -4,8 +4,9 @@
 set -euo pipefail
 
 # libasound2-plugins lets ALSA's "default" reach PulseAudio and PipeWire; alsa-utils gives
-# run.sh its check for an output device.
-packages=(cmake g++ make pkg-config libasound2-dev libasound2-plugins alsa-utils)
+# run.sh its check for an output device; libsystemd-dev's sd-bus asks RTKit for real-time
+# scheduling.
+packages=(cmake g++ make pkg-config libasound2-dev libasound2-plugins alsa-utils libsystemd-dev)
 if [ "${1:-run}" = test ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev)
   # The end-to-end tests: a headless sound server with a null sink and its recorder, a

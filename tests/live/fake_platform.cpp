@@ -15,6 +15,7 @@
 #include "platform/audio_output.h"
 #include "platform/console.h"
 #include "platform/main_thread.h"
+#include "platform/threads.h"
 
 namespace consynth::platform {
 
@@ -235,5 +236,7 @@ void consolePrint(const char* format, ...) {
 }
 
 void prepareMainThread() {}
+void nameThisThread(const char*) {}
+void prepareAudioThread(const char*) {}
 
 }  // namespace consynth::platform
