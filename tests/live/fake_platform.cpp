@@ -235,6 +235,9 @@ void consolePrint(const char* format, ...) {
   consoleText += text;
 }
 
+void consoleOpen() {}
+void consoleClose() {}
+
 void prepareMainThread() {}
 void nameThisThread(const char*) {}
 void prepareAudioThread(const char*) {}
