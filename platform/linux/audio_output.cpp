@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "platform/audio_output.h"
+#include "platform/linux/realtime.h"
 #include "platform/never_destroyed.h"
 #include "platform/threads.h"
 
@@ -233,6 +234,8 @@ void play(AlsaStream& stream, snd_pcm_t* pcm) {
 void runStream(AlsaStream* stream) {
   AudioDevice& device = *theDevice;
   nameThisThread("alsa-out");
+  ThreadSnapshot before;
+  before.take();
   snd_pcm_t* pcm = openDefault();  // may wait long on a frozen sound server
   bool playing = false;
   {
@@ -243,6 +246,9 @@ void runStream(AlsaStream* stream) {
   }
   if (playing) {
     prepareAudioThread("alsa-out");
+    // The sound library may carry the stream to the server on a thread of its own (the
+    // PulseAudio client does): it has to keep up as well as this one.
+    makeNewThreadsRealtime(before);
     play(*stream, pcm);
     std::lock_guard<std::mutex> lock(device.mutex);
     stream->state = StreamState::Closing;

@@ -16,6 +16,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/linux/realtime.h"
 #include "platform/never_destroyed.h"
 #include "platform/threads.h"
 

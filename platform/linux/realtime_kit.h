@@ -7,16 +7,11 @@
 
 namespace consynth::platform {
 
-/// The priority every audio thread asks for: SCHED_FIFO 4 (RTKit grants SCHED_RR) is below
-/// the sound servers' own threads (PulseAudio 5, PipeWire 20 and up), so the program never
-/// holds up the server that plays its sound.
-inline constexpr int kRealtimePriority = 4;
-
 /// Starts the thread that talks to RTKit. Call once, early, from the main thread.
 void startRealtimeKitRequests();
 
-/// Asks RTKit, from that thread, to make thread `tid` real-time. Never blocks; does nothing
-/// if the requests were not started.
+/// Asks RTKit, from that thread, to make thread `tid` real-time at kRealtimePriority. Never
+/// blocks; does nothing if the requests were not started.
 void requestRealtimeFromRealtimeKit(pid_t tid);
 
 }  // namespace consynth::platform
