@@ -14,6 +14,8 @@ if [ "${1:-run}" = test ]; then
   # with OpenGL, in software here (Mesa's llvmpipe), and needs a font.
   packages+=(pulseaudio pulseaudio-utils tmux xvfb xdotool kitty python3 procps
              libgl1 libglx-mesa0 libgl1-mesa-dri fonts-dejavu-core)
+  # The soak: every core kept busy while the program plays (util-linux gives chrt).
+  packages+=(stress-ng util-linux)
   # The Windows build: cross-compiler, GoogleTest sources to build for it, and Wine, whose
   # X11 driver and console window want these libraries and fonts.
   packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64

@@ -54,7 +54,7 @@ constexpr auto kReopenPeriod = 1s;
 constexpr auto kStallLimit = 400ms;
 // How often the device thread looks at a playing stream, and the most one look counts
 // toward a stall: a process stopped and continued (SIGSTOP) is not a stalled stream.
-constexpr auto kStallTick = 20ms;
+constexpr auto kStallTick = 50ms;
 constexpr auto kStreamEndGrace = 300ms;
 
 // ALSA prints its errors to stderr unless told otherwise; a console program must not.
@@ -138,8 +138,11 @@ struct AlsaStream {
 
 struct AudioDevice {
   std::mutex mutex;  // guards all below; never held in ALSA
-  /// Rung on a buffer written, frames heard, a stream's change of state, and stop.
-  std::condition_variable changed;
+  /// Wakes the stream threads: a buffer written, a stream taken up or given up.
+  std::condition_variable toStreams;
+  /// Wakes the device thread (and open and close): a buffer heard, a stream's change of
+  /// state, a stop; a buffer written, while the clock times the buffers.
+  std::condition_variable toDevice;
   bool inUse = false;
   bool stopping = false;
   AudioDoneCallback done = nullptr;
@@ -189,12 +192,13 @@ void play(AlsaStream& stream, snd_pcm_t* pcm) {
     const uint64_t heard = framesHeard(pcm, written);
     {
       std::unique_lock<std::mutex> lock(device.mutex);
+      const bool adopted = device.stream == &stream;
       if (heard > stream.heard) {
+        const uint64_t end = adopted ? device.nextEndToHear(stream) : 0;
         stream.heard = heard;
-        device.changed.notify_all();
+        if (end != 0 && heard >= end) device.toDevice.notify_all();
       }
       if (stream.givenUp) return;
-      const bool adopted = device.stream == &stream;
       if (offset == staged && adopted && device.sent != device.tail) {
         Slot& slot = device.slots[device.sent++ % kSlotCount];
         std::memcpy(stream.staging, slot.samples, slot.frames * kBytesPerFrame);
@@ -206,10 +210,11 @@ void play(AlsaStream& stream, snd_pcm_t* pcm) {
       if (offset == staged) {
         // Nothing to write: sleep until a buffer comes or the next one in ALSA is heard.
         int waitMs = kWaitSliceMs * 10;
-        if (const uint64_t framesToGo = adopted ? device.nextEndToHear(stream) - heard : 0) {
-          waitMs = std::clamp(static_cast<int>(framesToGo * 1000 / kSampleRate), 1, kWaitSliceMs);
+        if (const uint64_t end = adopted ? device.nextEndToHear(stream) : 0; end > heard) {
+          waitMs =
+              std::clamp(static_cast<int>((end - heard) * 1000 / kSampleRate), 1, kWaitSliceMs);
         }
-        device.changed.wait_for(lock, std::chrono::milliseconds(waitMs), [&] {
+        device.toStreams.wait_for(lock, std::chrono::milliseconds(waitMs), [&] {
           return stream.givenUp || (device.stream == &stream && device.sent != device.tail);
         });
         continue;
@@ -242,7 +247,7 @@ void runStream(AlsaStream* stream) {
     std::lock_guard<std::mutex> lock(device.mutex);
     playing = pcm != nullptr && !stream->givenUp;
     stream->state = playing ? StreamState::Playing : StreamState::Closing;
-    device.changed.notify_all();
+    device.toDevice.notify_all();
   }
   if (playing) {
     prepareAudioThread("alsa-out");
@@ -252,7 +257,7 @@ void runStream(AlsaStream* stream) {
     play(*stream, pcm);
     std::lock_guard<std::mutex> lock(device.mutex);
     stream->state = StreamState::Closing;
-    device.changed.notify_all();
+    device.toDevice.notify_all();
   }
   // Stopped and released here, not by the device: with a frozen sound server these calls
   // never return, and then only this thread is lost.
@@ -262,7 +267,7 @@ void runStream(AlsaStream* stream) {
   }
   std::lock_guard<std::mutex> lock(device.mutex);
   stream->state = StreamState::Free;
-  device.changed.notify_all();
+  device.toDevice.notify_all();
 }
 
 }  // namespace
@@ -294,9 +299,9 @@ void AudioDevice::run() {
   lastLook = Clock::now();
   while (!stopping) {
     if (stream != nullptr && followStream()) {
-      changed.wait_for(lock, kStallTick);
+      toDevice.wait_for(lock, kStallTick);
     } else {
-      changed.wait_until(lock, keepTime());
+      toDevice.wait_until(lock, keepTime());
     }
   }
 }
@@ -360,7 +365,7 @@ void AudioDevice::adoptStream() {
   lastHeard = 0;
   silentFor = {};
   lastLook = Clock::now();
-  changed.notify_all();
+  toStreams.notify_all();
 }
 
 void AudioDevice::loseStream() {
@@ -369,7 +374,7 @@ void AudioDevice::loseStream() {
   sent = head;
   due = {};
   nextOpen = Clock::now();
-  changed.notify_all();
+  toStreams.notify_all();
 }
 
 // Called with the mutex held, so that once a reset has taken it no call is under way.
@@ -387,7 +392,7 @@ uint64_t AudioDevice::nextEndToHear(const AlsaStream& from) const {
     const uint64_t end = slots[i % kSlotCount].endPosition;
     if (end > from.heard) return end;
   }
-  return from.heard;
+  return 0;
 }
 
 AudioDevice* audioOpen(AudioDoneCallback done, void* context) {
@@ -398,8 +403,8 @@ AudioDevice* audioOpen(AudioDoneCallback done, void* context) {
 
   AlsaStream* stream = device.startStream();
   if (stream == nullptr) return nullptr;
-  device.changed.wait_for(lock, kOpenGrace,
-                          [stream] { return stream->state != StreamState::Opening; });
+  device.toDevice.wait_for(lock, kOpenGrace,
+                           [stream] { return stream->state != StreamState::Opening; });
   if (stream->state != StreamState::Playing) {
     stream->givenUp = true;  // a frozen server keeps its thread; the program plays silent
     return nullptr;
@@ -417,7 +422,7 @@ AudioDevice* audioOpen(AudioDoneCallback done, void* context) {
   } catch (const std::system_error&) {
     stream->givenUp = true;
     device.stream = nullptr;
-    device.changed.notify_all();
+    device.toStreams.notify_all();
     return nullptr;
   }
   device.inUse = true;
@@ -450,11 +455,13 @@ bool audioWrite(AudioDevice* device, AudioBuffer& buffer) {
   std::memcpy(slot.samples, buffer.data, frames * kBytesPerFrame);
   buffer.flags.fetch_and(~kBufferDone);
   buffer.flags.fetch_or(kBufferQueued);
+  bool timedByClock;
   {
     std::lock_guard<std::mutex> lock(device->mutex);
     device->tail = tail + 1;
+    timedByClock = device->stream == nullptr;
   }
-  device->changed.notify_all();
+  (timedByClock ? device->toDevice : device->toStreams).notify_all();
   return true;
 }
 
@@ -469,7 +476,7 @@ void audioReset(AudioDevice* device) {
     std::lock_guard<std::mutex> lock(device->mutex);
     device->stopping = true;
   }
-  device->changed.notify_all();
+  device->toDevice.notify_all();
   device->thread.join();  // quick: the device thread never waits on the sound server
 
   std::unique_lock<std::mutex> lock(device->mutex);
@@ -487,10 +494,10 @@ void audioReset(AudioDevice* device) {
   if (AlsaStream* stream = device->stream) {
     stream->givenUp = true;
     device->stream = nullptr;
-    device->changed.notify_all();
+    device->toStreams.notify_all();
     // Give its thread a moment to close the stream cleanly, unless the server holds it.
-    device->changed.wait_for(lock, kStreamEndGrace,
-                             [stream] { return stream->state == StreamState::Free; });
+    device->toDevice.wait_for(lock, kStreamEndGrace,
+                              [stream] { return stream->state == StreamState::Free; });
   }
 }
 
