@@ -53,7 +53,8 @@ void onRealtimeOverrun(int) {
   const sched_param normal = {};
   for (std::atomic<pid_t>& slot : requests->granted) {
     const pid_t tid = slot.exchange(0);
-    if (tid != 0) sched_setscheduler(tid, SCHED_OTHER, &normal);
+    // Keeping the flag RTKit set: an unprivileged thread may not clear it.
+    if (tid != 0) sched_setscheduler(tid, SCHED_OTHER | SCHED_RESET_ON_FORK, &normal);
   }
 }
 
