@@ -5,20 +5,31 @@ cd "$(dirname "$0")"
 
 ./scripts/install-deps.sh run
 
-cmake --preset release >/dev/null
-cmake --build --preset release -j"$(nproc)" >/dev/null
+# The programs alone, without tests or benchmarks, so the packages for running suffice.
+build=build/run
+[ -x "$build/app/consynth" ] ||
+  echo "Building consynth in $build (the first time only: about 20 s on two cores) ..."
+log=$(mktemp)
+if ! { cmake --preset release -B "$build" -DCONSYNTH_BUILD_TESTS=OFF \
+         -DCONSYNTH_BUILD_BENCHMARKS=OFF && cmake --build "$build" -j"$(nproc)"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  rm -f "$log"
+  echo "The build failed; its output is above." >&2
+  exit 1
+fi
+rm -f "$log"
 
 # The synthesizer says nothing when there is no output device (it just runs silently), so
 # say it here, with the way to hear it anyway.
 if ! aplay -q -D default -t raw -f FLOAT_LE -c 2 -r 44100 /dev/null 2>/dev/null; then
-  events=build/release/chord.events
+  events=$build/chord.events
   printf '0 noteon 0 36\n0 noteon 1 52\n0 noteon 2 55\n0 noteon 3 59\n' > "$events"
   cat <<MSG
 No audio output device could be opened (ALSA "default"); consynth will run silently.
 To hear the chord, render it to a file instead:
-  build/release/tools/consynth-render --frames 88200 --events $events chord.wav
-(see build/release/tools/consynth-render --help for the events file).
+  $build/tools/consynth-render --frames 88200 --events $events chord.wav
+(see $build/tools/consynth-render --help for the events file).
 MSG
 fi
 
-exec build/release/app/consynth
+exec "$build/app/consynth"

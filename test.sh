@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the unit tests; all of them again
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded ones under
-# ThreadSanitizer; the end-to-end run of the live program; the Windows build under Wine.
+# ThreadSanitizer; the end-to-end run of the live program; the Windows build under Wine; the
+# 64-bit ARM Linux build under qemu.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -27,3 +28,4 @@ ctest --preset tsan -L threads -j"$jobs"
 tests/e2e/run.sh build/release/app/consynth build/tsan/app/consynth
 
 ./scripts/test-windows.sh
+./scripts/test-arm64.sh

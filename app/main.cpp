@@ -2,6 +2,7 @@
 
 #include "app/control_loop.h"
 #include "platform/keyboard.h"
+#include "platform/standard_streams.h"
 
 namespace {
 
@@ -11,6 +12,7 @@ consynth::SynthEngine engine;
 }  // namespace
 
 int main() {
+  consynth::platform::openStandardStreams();
   consynth::platform::keyboardOpen();
   const int exitCode = consynth::runControlLoop(engine);
   consynth::platform::keyboardClose();

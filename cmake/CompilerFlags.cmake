@@ -18,10 +18,3 @@ if(CONSYNTH_SANITIZE)
                       -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${CONSYNTH_SANITIZE})
 endif()
-
-# GCC 12's std::counting_semaphore for mingw-w64 waits on atomics and can lose a wake-up,
-# which would stall the buffer ring for good; this makes it a winpthreads semaphore. It must
-# hold for every translation unit, so that all agree on the type.
-if(MINGW)
-  add_compile_definitions(_GLIBCXX_USE_POSIX_SEMAPHORE=1)
-endif()

@@ -1,14 +1,26 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build (and, with "test", the tests) need, if any
-# are missing. Usage: install-deps.sh run|test
+# Installs the Debian packages that the build (with "package", the release packages; with
+# "test", the tests as well) need, if any are missing. Usage: install-deps.sh run|package|test
 set -euo pipefail
+mode="${1:-run}"
 
 # libasound2-plugins lets ALSA's "default" reach PulseAudio and PipeWire; alsa-utils gives
 # run.sh its check for an output device; libsystemd-dev's sd-bus asks RTKit for real-time
 # scheduling.
 packages=(cmake g++ make pkg-config libasound2-dev libasound2-plugins alsa-utils libsystemd-dev)
-if [ "${1:-run}" = test ]; then
-  packages+=(libgtest-dev libgmock-dev libbenchmark-dev)
+# Installed without their recommends: the cross compilers, the emulator and the libraries of
+# the 64-bit ARM build (Debian multiarch, next to the machine's own).
+cross_packages=()
+if [ "$mode" = package ] || [ "$mode" = test ]; then
+  # The packages: Debian's package tools (dependencies are read from the binaries), the
+  # ARM64 cross build with the target's ALSA, sd-bus and C++ runtime, and the Windows build.
+  packages+=(dpkg-dev gzip g++-mingw-w64-x86-64-posix)
+  cross_packages+=(g++-aarch64-linux-gnu libasound2-dev:arm64 libsystemd-dev:arm64
+                   libstdc++6:arm64)
+fi
+if [ "$mode" = test ]; then
+  # GoogleTest for this machine, and its sources to build for the cross-compiled tests.
+  packages+=(libgtest-dev libgmock-dev googletest libbenchmark-dev)
   # The end-to-end tests: a headless sound server with a null sink and its recorder, a
   # terminal multiplexer, and kitty on a virtual X display driven by xdotool. kitty draws
   # with OpenGL, in software here (Mesa's llvmpipe), and needs a font.
@@ -16,21 +28,33 @@ if [ "${1:-run}" = test ]; then
              libgl1 libglx-mesa0 libgl1-mesa-dri fonts-dejavu-core)
   # The soak: every core kept busy while the program plays (util-linux gives chrt).
   packages+=(stress-ng util-linux)
-  # The Windows build: cross-compiler, GoogleTest sources to build for it, and Wine, whose
-  # X11 driver and console window want these libraries and fonts.
-  packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64
-             libxcursor1 libxi6 libxrandr2 libxrender1 libxinerama1 libxcomposite1
-             libxfixes3 libxxf86vm1 fonts-wine)
+  # The Windows tests run under Wine, whose X11 driver and console window want these
+  # libraries and fonts.
+  packages+=(wine wine64 libxcursor1 libxi6 libxrandr2 libxrender1 libxinerama1
+             libxcomposite1 libxfixes3 libxxf86vm1 fonts-wine)
+  # The package checks: lintian, and man to find the installed manual pages.
+  packages+=(lintian man-db)
+  # The ARM64 tests run under qemu's user-mode emulator; the live program there reaches the
+  # sound server through the ARM64 ALSA plugins; the benchmarks are built for ARM64 too.
+  cross_packages+=(qemu-user libasound2-plugins:arm64 libbenchmark-dev:arm64)
 fi
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+missing_cross=()
+for p in "${cross_packages[@]}"; do installed "$p" || missing_cross+=("$p"); done
+[ ${#missing[@]} -eq 0 ] && [ ${#missing_cross[@]} -eq 0 ] && exit 0
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-echo "Installing: ${missing[*]}"
+if [ ${#cross_packages[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  echo "Adding the arm64 architecture to dpkg (multiarch), for the ARM64 build"
+  $sudo dpkg --add-architecture arm64
+fi
+echo "Installing: ${missing[*]} ${missing_cross[*]}"
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+export DEBIAN_FRONTEND=noninteractive
+[ ${#missing[@]} -eq 0 ] || $sudo apt-get install -y -qq "${missing[@]}"
+[ ${#missing_cross[@]} -eq 0 ] ||
+  $sudo apt-get install -y -qq --no-install-recommends "${missing_cross[@]}"

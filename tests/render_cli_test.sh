@@ -34,6 +34,8 @@ printf '5 up\n4 up\n' >"$dir/backwards.events"
 "${renderer[@]}" --frames 500 "$dir/idle.wav" || fail "idle run exited $?"
 [ "$(tail -c 4000 "$dir/idle.wav" | tr -d '\0' | wc -c)" -eq 0 ] || fail "idle run is not silent"
 "${renderer[@]}" --help | grep -q 'usage: consynth-render' || fail "--help prints no usage"
+"${renderer[@]}" --version | tr -d '\r' | grep -Eqx 'consynth-render [0-9]+\.[0-9]+\.[0-9]+' ||
+  fail "--version prints no version"
 
 # Bad input.
 expect_error "unknown word" "bad.events:4" --frames 10 --events "$dir/bad.events" "$dir/out.wav"

@@ -49,6 +49,10 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
+    if (arg == "--version") {
+      std::puts("consynth-render " CONSYNTH_VERSION);
+      return 0;
+    }
     if (arg == "--frames" || arg == "--events") {
       if (i + 1 >= argc) return usageError(arg + " needs a value");
       (arg == "--frames" ? framesText : eventsPath) = argv[++i];

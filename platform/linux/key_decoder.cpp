@@ -6,12 +6,24 @@ namespace {
 
 constexpr uint8_t kEsc = 0x1B;
 constexpr uint8_t kCtrlC = 0x03;
+constexpr uint8_t kCtrlZ = 0x1A;
+constexpr uint32_t kCtrlBit = 4;  // in the kitty protocol's modifiers - 1
 
 Decoded event(Key key, KeyAction action = KeyAction::Press) {
   Decoded decoded;
   decoded.hasEvent = true;
   decoded.event = {key, action};
   return decoded;
+}
+
+Decoded suspend() {
+  Decoded decoded;
+  decoded.suspend = true;
+  return decoded;
+}
+
+bool withCtrl(uint32_t modifiers) {
+  return modifiers > 0 && ((modifiers - 1) & kCtrlBit) != 0;
 }
 
 // The kitty protocol's event type sub-field: 1 press (also when absent), 2 repeat,
@@ -66,8 +78,7 @@ bool arrowKey(uint8_t finalByte, Key& key) {
 
 // Key codes of the kitty protocol's `CSI code u` form that the program reads.
 bool kittyKey(uint32_t code, uint32_t modifiers, Key& key) {
-  constexpr uint32_t kCtrlBit = 4;  // in modifiers - 1
-  if ((code == 'c' || code == 'C') && modifiers > 0 && ((modifiers - 1) & kCtrlBit)) {
+  if ((code == 'c' || code == 'C') && withCtrl(modifiers)) {
     key = Key::Escape;  // Ctrl-C quits like Escape
     return true;
   }
@@ -101,6 +112,7 @@ Decoded KeyDecoder::ground(uint8_t byte) {
     return {};
   }
   if (byte == kCtrlC) return event(Key::Escape);
+  if (byte == kCtrlZ) return suspend();
   Key key;
   if (letterKey(byte, key)) return event(key);
   return {};
@@ -191,9 +203,10 @@ Decoded KeyDecoder::feed(uint8_t byte) {
 }
 
 Decoded KeyDecoder::finishCsi(uint8_t finalByte) {
-  if (marker_ == '?' && finalByte == 'u') {
+  if (marker_ == '?' && (finalByte == 'u' || finalByte == 'c')) {
     Decoded decoded;
-    decoded.kittyReply = true;
+    decoded.kittyReply = finalByte == 'u';
+    decoded.attributesReply = finalByte == 'c';
     return decoded;
   }
   if (marker_ != 0) return {};
@@ -202,7 +215,11 @@ Decoded KeyDecoder::finishCsi(uint8_t finalByte) {
   const KeyAction action = actionOf(present_[1][1] ? params_[1][1] : 1);
   Key key;
   if (finalByte == 'u') {
-    if (kittyKey(params_[0][0], modifiers, key)) return event(key, action);
+    const uint32_t code = params_[0][0];
+    if ((code == 'z' || code == 'Z') && withCtrl(modifiers)) {
+      return action == KeyAction::Press ? suspend() : Decoded{};
+    }
+    if (kittyKey(code, modifiers, key)) return event(key, action);
     return {};
   }
   if (arrowKey(finalByte, key)) return event(key, action);

@@ -13,18 +13,20 @@ struct KeyEvent {
   KeyAction action;
 };
 
-/// What one byte (or a time-out) completed: at most one key event, or the terminal's
-/// answer that it speaks the kitty keyboard protocol.
+/// What one byte (or a time-out) completed: at most one key event, one of the terminal's
+/// answers to a query, or a request to suspend.
 struct Decoded {
   bool hasEvent = false;
   KeyEvent event{Key::Escape, KeyAction::Press};
-  bool kittyReply = false;
+  bool kittyReply = false;       ///< `CSI ? flags u`: the terminal speaks the kitty protocol
+  bool attributesReply = false;  ///< `CSI ? ... c`: the answer to a device attributes query
+  bool suspend = false;          ///< Ctrl-Z pressed: the user asks for the shell back
 };
 
 /// Turns the bytes a terminal sends into key events, one byte at a time, so reads may split
-/// a sequence anywhere. Understands plain letters, Ctrl-C (as Escape), the legacy arrow and
-/// F5 sequences (CSI and SS3 forms), and the kitty keyboard protocol's `CSI ... u` keys with
-/// their press, repeat and release events. Everything else is skipped.
+/// a sequence anywhere. Understands plain letters, Ctrl-C (as Escape), Ctrl-Z, the legacy
+/// arrow and F5 sequences (CSI and SS3 forms), and the kitty keyboard protocol's `CSI ... u`
+/// keys with their press, repeat and release events. Everything else is skipped.
 class KeyDecoder {
  public:
   Decoded feed(uint8_t byte);

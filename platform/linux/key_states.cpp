@@ -30,11 +30,29 @@ int KeyStates::cellIndex(Key key) {
   return 0;
 }
 
+namespace {
+
+using Clock = KeyStates::Clock;
+
+// Counts down to `at` (unset: nothing to do). True when it is due; else keeps the nearest
+// time left, in whole milliseconds, in `nextMs`.
+bool due(Clock::time_point at, Clock::time_point now, int& nextMs) {
+  if (at == Clock::time_point{}) return false;
+  if (now >= at) return true;
+  const int ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(at - now).count());
+  nextMs = nextMs < 0 ? ms : std::min(nextMs, ms);
+  return false;
+}
+
+}  // namespace
+
 void KeyStates::apply(const KeyEvent& event, bool kittyMode, Clock::time_point now) {
   Cell& cell = cells_[cellIndex(event.key)];
   if (event.action == KeyAction::Release) {
     cell.held.store(false, std::memory_order_relaxed);
     cell.holdUntil = {};
+    mergeWaiting(cell);
+    cell.mergeAt = {};
     return;
   }
   if (kittyMode) {
@@ -44,21 +62,39 @@ void KeyStates::apply(const KeyEvent& event, bool kittyMode, Clock::time_point n
     cell.holdUntil = std::max(cell.holdUntil, now + (wasHeld ? kRepeatHold : kFirstHold));
     cell.held.store(true, std::memory_order_relaxed);
   }
-  cell.presses.fetch_add(1, std::memory_order_release);
+  addPress(cell);
+  cell.mergeAt = now + kBacklogLife;
+}
+
+void KeyStates::addPress(Cell& cell) {
+  // Released after the held state, so a query that takes the press sees that state too.
+  uint32_t waiting = cell.waiting.load(std::memory_order_relaxed);
+  uint32_t next;
+  do {
+    next = std::min((waiting & ~kUnseen) + 1, kMaxWaiting) | kUnseen;
+  } while (!cell.waiting.compare_exchange_weak(waiting, next, std::memory_order_release,
+                                               std::memory_order_relaxed));
+}
+
+void KeyStates::mergeWaiting(Cell& cell) {
+  // Presses behind one that a query has already seen go; one still unseen stays, alone.
+  uint32_t waiting = cell.waiting.load(std::memory_order_relaxed);
+  while (!cell.waiting.compare_exchange_weak(waiting, (waiting & kUnseen) ? (kUnseen | 1) : 0,
+                                             std::memory_order_relaxed)) {
+  }
 }
 
 int KeyStates::expireHolds(Clock::time_point now) {
   int nextMs = -1;
   for (Cell& cell : cells_) {
-    if (cell.holdUntil == Clock::time_point{}) continue;
-    if (now >= cell.holdUntil) {
+    if (due(cell.mergeAt, now, nextMs)) {
+      mergeWaiting(cell);
+      cell.mergeAt = {};
+    }
+    if (due(cell.holdUntil, now, nextMs)) {
       cell.held.store(false, std::memory_order_relaxed);
       cell.holdUntil = {};
-      continue;
     }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(cell.holdUntil - now);
-    const int ms = static_cast<int>(left.count());
-    nextMs = nextMs < 0 ? ms : std::min(nextMs, ms);
   }
   return nextMs;
 }
@@ -67,13 +103,17 @@ void KeyStates::endOfInput() {
   Cell& escape = cells_[cellIndex(Key::Escape)];
   escape.held.store(true, std::memory_order_relaxed);
   escape.holdUntil = {};
-  escape.presses.fetch_add(1, std::memory_order_release);
+  addPress(escape);
 }
 
 uint16_t KeyStates::query(Key key) {
   Cell& cell = cells_[cellIndex(key)];
-  const bool fresh = cell.presses.load(std::memory_order_acquire) != cell.reported;
-  if (fresh) ++cell.reported;
+  uint32_t waiting = cell.waiting.load(std::memory_order_acquire);
+  bool fresh = false;
+  while (!fresh && (waiting & ~kUnseen) != 0) {
+    fresh = cell.waiting.compare_exchange_weak(waiting, (waiting & ~kUnseen) - 1,
+                                               std::memory_order_acquire);
+  }
   const bool down = fresh || cell.held.load(std::memory_order_relaxed);
   return static_cast<uint16_t>((down ? kKeyDownNow : 0) | (fresh ? kKeyPressedSinceQuery : 0));
 }

@@ -2,10 +2,18 @@
 // its own that decodes key sequences into the key states the other threads query. Where the
 // terminal answers the kitty keyboard protocol query, the protocol is switched on for true
 // releases, and switched off again on every way out.
+//
+// The same thread takes the signals that concern the terminal, blocked in every thread and
+// read from a signalfd: job control (Ctrl-Z too) gives the terminal back and stops, and
+// continuing takes it again; ending signals give it back before the program ends. So once
+// the thread runs, it alone changes the terminal's modes, apart from the restoring on
+// SIGPIPE and at exit.
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,36 +37,73 @@ using namespace std::chrono_literals;
 
 // A lone ESC is the Escape key once this long passes without the rest of a sequence.
 constexpr auto kEscapeTimeout = 40ms;
+// Terminals answer the device attributes query after any query sent before it, so its answer
+// ends the wait for the kitty protocol's; this bounds the wait where nothing answers.
+constexpr auto kReplyTimeout = 3s;
+// In the background the program does not read the terminal; it looks this often whether it
+// has been given the foreground without being continued.
+constexpr int kBackgroundCheckMs = 250;
 
-constexpr const char kKittyQuery[] = "\x1b[?u";
-constexpr const char kKittyPush[] = "\x1b[>11u";  // disambiguate, event types, all keys
+constexpr const char kQueries[] = "\x1b[?u\x1b[c";  // kitty protocol flags, device attributes
+constexpr const char kKittyPush[] = "\x1b[>11u";    // disambiguate, event types, all keys
 constexpr const char kKittyPop[] = "\x1b[<u";
+
+constexpr Key kAllKeys[] = {Key::Escape, Key::Left, Key::Up, Key::Right, Key::Down,
+                            Key::A,      Key::D,    Key::F,  Key::S,     Key::F5};
 
 KeyStates keys;
 
-// Terminal state, shared with the signal handler: only lock-free atomics and plain data
-// written before the handler is installed.
+// Terminal state. The modes in force are lock-free atomics, since the SIGPIPE handler and
+// the exit handler restore them too; the termios records are written before either exists.
 termios savedTerminal;
+termios rawTerminal;
 std::atomic<bool> rawModeOn{false};
 std::atomic<bool> kittyPushed{false};
 
+// The start-up handshake: the reader's own once it runs.
+bool queried = false;        ///< the queries went out
+bool awaitingReply = false;  ///< a kitty protocol answer would be the reply to them
+Clock::time_point replyDeadline;
+bool kittyMode = false;  ///< the terminal speaks the protocol: releases come
+
+// The terminal's own sequences go out through a description of the terminal of their own
+// that does not block, so a terminal that stops reading holds the program up a second at
+// most. Standard input itself where that cannot be opened.
+int terminalOut = STDIN_FILENO;
+
 int wakePipe[2] = {-1, -1};
+int signalFd = -1;
+sigset_t savedSignalMask;
 std::thread reader;
 bool opened = false;
 
-void writeAll(int fd, const char* text, size_t length) {
+// Async-signal-safe. Waits at most about a second for room in the terminal's output.
+void writeToTerminal(const char* text, size_t length) {
   while (length > 0) {
-    const ssize_t written = write(fd, text, length);
-    if (written <= 0) return;
-    text += written;
-    length -= static_cast<size_t>(written);
+    const ssize_t written = write(terminalOut, text, length);
+    if (written > 0) {
+      text += written;
+      length -= static_cast<size_t>(written);
+      continue;
+    }
+    if (written < 0 && errno == EINTR) continue;
+    pollfd room = {terminalOut, POLLOUT, 0};
+    if (written < 0 && errno == EAGAIN && poll(&room, 1, 1000) > 0) continue;
+    return;
   }
+}
+
+// Async-signal-safe. Sets the modes at once, not after output the terminal may not be
+// taking; with `discardInput`, what was typed and not yet read goes.
+void setModes(const termios& modes, bool discardInput) {
+  if (discardInput) tcflush(STDIN_FILENO, TCIFLUSH);
+  tcsetattr(STDIN_FILENO, TCSANOW, &modes);
 }
 
 // Async-signal-safe: gives the terminal back as it was found.
 void restoreTerminal() {
-  if (kittyPushed.exchange(false)) writeAll(STDIN_FILENO, kKittyPop, sizeof kKittyPop - 1);
-  if (rawModeOn.exchange(false)) tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+  if (kittyPushed.exchange(false)) writeToTerminal(kKittyPop, sizeof kKittyPop - 1);
+  if (rawModeOn.exchange(false)) setModes(savedTerminal, true);
 }
 
 void onFatalSignal(int signalNumber) {
@@ -67,9 +112,81 @@ void onFatalSignal(int signalNumber) {
   raise(signalNumber);
 }
 
+// False only while another process group has the terminal: a terminal that is not this
+// session's, or has hung up, is read (and then ends) as it comes.
+bool inForeground() {
+  const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+  return foreground < 0 || foreground == getpgrp();
+}
+
+// Puts the terminal in the program's modes, if the program has the terminal: raw, with the
+// kitty protocol where it was agreed. The first time, asks the terminal what it speaks.
+void takeTerminal(bool discardInput) {
+  if (!inForeground()) return;  // the shell's; changing it would disturb the shell
+  rawModeOn.store(true);
+  setModes(rawTerminal, discardInput);
+  if (kittyMode && !kittyPushed.exchange(true)) writeToTerminal(kKittyPush, sizeof kKittyPush - 1);
+  if (!queried) {
+    queried = true;
+    awaitingReply = true;
+    replyDeadline = Clock::now() + kReplyTimeout;
+    writeToTerminal(kQueries, sizeof kQueries - 1);
+  }
+}
+
+// Lets `signalNumber` take its default action on this thread: stop or end the program.
+void actAsDefault(int signalNumber) {
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, signalNumber);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  raise(signalNumber);
+  pthread_sigmask(SIG_BLOCK, &one, nullptr);
+}
+
+void onSignal(int signalNumber) {
+  switch (signalNumber) {
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU: {
+      // No releases come while the shell has the keyboard.
+      const Clock::time_point now = Clock::now();
+      for (Key key : kAllKeys)
+        keys.apply({key, KeyAction::Release}, kittyMode, now);
+      restoreTerminal();
+      actAsDefault(signalNumber);  // returns once continued
+      takeTerminal(false);
+      return;
+    }
+    case SIGCONT:  // whoever stopped the program may have left the terminal changed
+      takeTerminal(false);
+      return;
+    default:  // an ending signal: end as it would have ended the program
+      restoreTerminal();
+      signal(signalNumber, SIG_DFL);
+      actAsDefault(signalNumber);
+      _exit(128 + signalNumber);
+  }
+}
+
+sigset_t terminalSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signalNumber : {SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    sigaddset(&set, signalNumber);
+  return set;
+}
+
+int millisecondsUntil(Clock::time_point at, Clock::time_point now) {
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(at - now).count());
+}
+
+int earliest(int timeoutMs, int ms) {
+  return timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
+}
+
 void readKeys(bool terminal) {
   KeyDecoder decoder;
-  bool kittyMode = false;
   bool inputOpen = true;
   Clock::time_point lastArrival{};
   for (;;) {
@@ -78,27 +195,40 @@ void readKeys(bool terminal) {
       const Decoded decoded = decoder.timeOut();
       if (decoded.hasEvent) keys.apply(decoded.event, kittyMode, now);
     }
+    if (awaitingReply && now >= replyDeadline) awaitingReply = false;
     int timeoutMs = keys.expireHolds(now);
     if (decoder.waiting()) {
-      const int escapeMs = static_cast<int>(
-          std::chrono::ceil<std::chrono::milliseconds>(lastArrival + kEscapeTimeout - now).count());
-      timeoutMs = timeoutMs < 0 ? escapeMs : std::min(timeoutMs, escapeMs);
+      timeoutMs = earliest(timeoutMs, millisecondsUntil(lastArrival + kEscapeTimeout, now));
     }
+    if (awaitingReply) timeoutMs = earliest(timeoutMs, millisecondsUntil(replyDeadline, now));
 
-    pollfd fds[2] = {{wakePipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    const int ready = poll(fds, inputOpen ? 2 : 1, timeoutMs);
+    // A background job leaves the terminal's input to the shell.
+    const bool background = terminal && !inForeground();
+    if (background) timeoutMs = earliest(timeoutMs, kBackgroundCheckMs);
+    pollfd fds[3] = {{wakePipe[0], POLLIN, 0},
+                     {signalFd, POLLIN, 0},
+                     {inputOpen && !background ? STDIN_FILENO : -1, POLLIN, 0}};
+    const int ready = poll(fds, 3, timeoutMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return;  // nothing more can be read
     }
     if (fds[0].revents != 0) return;
+    if (ready == 0) continue;  // a hold, a merge or a wait is up
 
-    if (ready == 0) continue;  // a hold or the wait after an ESC is up
+    if (fds[1].revents != 0) {
+      signalfd_siginfo info;
+      if (read(signalFd, &info, sizeof info) == sizeof info) {
+        onSignal(static_cast<int>(info.ssi_signo));
+      }
+      continue;
+    }
 
     uint8_t bytes[256];
     const ssize_t count = read(STDIN_FILENO, bytes, sizeof bytes);
     if (count <= 0) {
       if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (count < 0 && terminal && !inForeground()) continue;  // just sent to the background
       keys.endOfInput();
       inputOpen = false;
       continue;
@@ -107,11 +237,13 @@ void readKeys(bool terminal) {
     lastArrival = arrival;
     for (ssize_t i = 0; i < count; ++i) {
       const Decoded decoded = decoder.feed(bytes[i]);
-      if (decoded.kittyReply && terminal && !kittyMode) {
-        writeAll(STDIN_FILENO, kKittyPush, sizeof kKittyPush - 1);
-        kittyPushed.store(true);
+      if (decoded.kittyReply && awaitingReply) {
         kittyMode = true;
+        takeTerminal(false);
       }
+      if (decoded.kittyReply || decoded.attributesReply) awaitingReply = false;
+      // Like the terminal's own Ctrl-Z: the whole job stops, this program through onSignal.
+      if (decoded.suspend && terminal) kill(0, SIGTSTP);
       if (decoded.hasEvent) keys.apply(decoded.event, kittyMode, arrival);
     }
   }
@@ -122,37 +254,55 @@ void readKeys(bool terminal) {
 void keyboardOpen() {
   if (opened) return;
   opened = true;
-  const bool terminal = isatty(STDIN_FILENO) != 0;
-  if (terminal && tcgetattr(STDIN_FILENO, &savedTerminal) == 0) {
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
-      signal(signalNumber, onFatalSignal);
+  if (pipe2(wakePipe, O_CLOEXEC) != 0) return;
+  bool terminal = isatty(STDIN_FILENO) != 0 && tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
+  if (terminal) {
+    // Blocked before any other thread starts, so every thread inherits the mask.
+    const sigset_t signals = terminalSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, &savedSignalMask);
+    signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+    if (signalFd < 0) {
+      pthread_sigmask(SIG_SETMASK, &savedSignalMask, nullptr);
+      terminal = false;
     }
+  }
+  if (terminal) {
+    char path[256];
+    if (ttyname_r(STDIN_FILENO, path, sizeof path) == 0) {
+      const int fd = open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      if (fd >= 0) terminalOut = fd;
+    }
+    signal(SIGPIPE, onFatalSignal);
     std::atexit(restoreTerminal);
 
-    // Keys arrive byte by byte, unechoed, Ctrl-C included; output processing stays on so
-    // '\n' still starts a new line.
-    termios raw = savedTerminal;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
-    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    rawModeOn.store(true);
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw);
-    // A terminal that speaks the kitty protocol answers this; the reader then enables it.
-    writeAll(STDIN_FILENO, kKittyQuery, sizeof kKittyQuery - 1);
+    // Keys arrive byte by byte, unechoed, Ctrl-C and Ctrl-Z included; output processing
+    // stays on so '\n' still starts a new line.
+    rawTerminal = savedTerminal;
+    rawTerminal.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+    rawTerminal.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL);
+    rawTerminal.c_cc[VMIN] = 1;
+    rawTerminal.c_cc[VTIME] = 0;
+    takeTerminal(true);
   }
-  if (pipe(wakePipe) != 0) return;
   reader = std::thread(readKeys, terminal);
 }
 
 void keyboardClose() {
   if (reader.joinable()) {
-    writeAll(wakePipe[1], "x", 1);
+    const char wake = 'x';
+    while (write(wakePipe[1], &wake, 1) < 0 && errno == EINTR) {
+    }
     reader.join();
     close(wakePipe[0]);
     close(wakePipe[1]);
   }
   restoreTerminal();
+  if (signalFd >= 0) {
+    close(signalFd);
+    signalFd = -1;
+    // A stop or an ending that came meanwhile takes effect now, the terminal given back.
+    pthread_sigmask(SIG_SETMASK, &savedSignalMask, nullptr);
+  }
 }
 
 uint16_t keyState(Key key) {

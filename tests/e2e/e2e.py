@@ -28,6 +28,9 @@ STATUS_AND_INDEX = re.compile(rb"lpfnum:\d+ : type=\d : mon : \d+\.\d{6}\rindex 
 
 failures = []
 
+# A program built for another processor runs through this emulator (e.g. qemu-aarch64).
+EMULATOR = os.environ.get("CONSYNTH_E2E_EMULATOR", "").split()
+
 
 def check(condition, what):
     print(("  ok    " if condition else "  FAIL  ") + what, flush=True)
@@ -218,7 +221,8 @@ class TmuxRun:
         self.scenario = scenario
         self.log = scenario.path("pane.log")
         self.exit_file = scenario.path("exit")
-        script = (f"stty -g > {scenario.path('stty.before')}; sleep 0.5; {program}; "
+        command = " ".join(EMULATOR + [program])
+        script = (f"stty -g > {scenario.path('stty.before')}; sleep 0.5; {command}; "
                   f"echo $? > {self.exit_file}.tmp; stty -g > {scenario.path('stty.after')}; "
                   f"mv {self.exit_file}.tmp {self.exit_file}; sleep 600")
         self.tmux("new-session", "-d", "-s", "e2e", "-x", "120", "-y", "30", script)
@@ -263,6 +267,28 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def process_state(pid):
+    """The state letter of a process ('T' when stopped), or None once it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+        return None if state in ("Z", "X") else state
+    except (FileNotFoundError, ProcessLookupError, IndexError):
+        return None
+
+
+def tty_state(tty):
+    return subprocess.run(["stty", "-g", "-F", tty], capture_output=True, text=True).stdout
+
+
+def onset_after(capture, sent, wait=1.0):
+    """The first frame of a sound that starts after `sent`, over whatever tail was sounding."""
+    quiet_from = capture.frame_at(sent - 0.2)
+    time.sleep(wait)
+    baseline = capture.level(quiet_from, capture.frame_at(sent))
+    return capture.onset(capture.frame_at(sent - 0.005), max(1e-4, 20 * baseline))
+
+
 def thread_scheduling(pid):
     """{thread name: (policy, real-time priority)} for each thread of `pid` (sched(7))."""
     threads = {}
@@ -299,11 +325,12 @@ def check_scheduling(pid):
 
 
 def test_no_server(program):
-    print("No sound server: silent, quiet on stderr, exit 0", flush=True)
+    print("No sound server, and closed standard streams: silent, quiet on stderr, exit 0",
+          flush=True)
     scenario = Scenario("noserver")
     try:
-        process = scenario.spawn([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE)
+        process = scenario.spawn(EMULATOR + [program], stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         time.sleep(0.3)
         process.stdin.write(b"a")
         process.stdin.flush()
@@ -312,6 +339,19 @@ def test_no_server(program):
         check(process.returncode == 0, f"exit code 0 (got {process.returncode})")
         check(err == b"", f"nothing on stderr (got {err[:200]!r})")
         check(out == HELP.encode(), f"only the help text on stdout (got {out[:200]!r})")
+        # Closed standard streams: a closed stdin is an input that has ended. (Not through an
+        # emulator, whose own files would take the closed descriptors first.)
+        for closed in [] if EMULATOR else ["<&-", "<&- >&-"]:
+            process = scenario.spawn(["sh", "-c", f'exec "$0" {closed}', program],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            try:
+                out, err = process.communicate(timeout=5)
+            except subprocess.TimeoutExpired:
+                out, err = b"", b"(still running after 5 s)"
+            expected = b"" if ">&-" in closed else HELP.encode()
+            check(process.returncode == 0 and err == b"" and out == expected,
+                  f"started with {closed}: exits at once with code 0, quietly "
+                  f"(got {process.returncode}, {err[:200]!r})")
     finally:
         scenario.close()
 
@@ -402,7 +442,8 @@ def check_exact_sound(scenario, program, capture, onset):
     with open(events, "w") as f:
         f.write("0 noteon 0 36\n")
     wav = scenario.path("note.wav")
-    subprocess.run([renderer, "--frames", str(frames), "--events", events, wav], check=True)
+    subprocess.run(EMULATOR + [renderer, "--frames", str(frames), "--events", events, wav],
+                   check=True)
     data = open(wav, "rb").read()
     at = data.index(b"data")
     size = int.from_bytes(data[at + 4:at + 8], "little")
@@ -517,7 +558,8 @@ def test_stdout_blocked(program):
 
 
 def test_kitty(program):
-    print("kitty (keyboard protocol): held keys, releases, Escape", flush=True)
+    print("kitty (keyboard protocol), started from a shell: held keys, releases, Ctrl-Z and fg, "
+          "Escape", flush=True)
     scenario = Scenario("kitty")
     try:
         # No auto-repeat: a key held down sends one press, so holding can only come from
@@ -539,21 +581,35 @@ def test_kitty(program):
         capture = Capture(scenario)
         out = scenario.path("out")
         exit_file = scenario.path("exit")
-        script = (f"stty -g > {scenario.path('stty.before')}; {program} > {out}; "
-                  f"echo $? > {exit_file}.tmp; stty -g > {scenario.path('stty.after')}; "
-                  f"mv {exit_file}.tmp {exit_file}; sleep 600")
+        shell_file = scenario.path("shell")
         scenario.spawn(["kitty", "--config", "NONE", "-o", "linux_display_server=x11",
-                        "--title", "consynth-e2e", "sh", "-c", script],
+                        "--title", "consynth-e2e", "sh", "-c",
+                        f"echo $$ $(tty) > {shell_file}.tmp; mv {shell_file}.tmp {shell_file}; "
+                        "ENV= PS1='$ ' exec dash -i"],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
         def xdotool(*args):
             return subprocess.run(["xdotool", *args], env=scenario.env, capture_output=True,
                                   text=True).stdout
 
+        def type_line(text):
+            xdotool("type", "--delay", "5", text)
+            xdotool("key", "Return")
+
+        def child(pid):
+            found = subprocess.run(["pgrep", "-P", str(pid)], capture_output=True,
+                                   text=True).stdout.split()
+            return int(found[0]) if found else None
+
         window = []
         check(wait_for(lambda: window.append(xdotool("search", "--name", "consynth-e2e"))
                        or window[-1].strip() != "", 30, 0.2), "the kitty window opens")
         xdotool("windowfocus", "--sync", window[-1].split()[0])
+        wait_for(lambda: os.path.exists(shell_file), 10)
+        shell, tty = open(shell_file).read().split()
+        time.sleep(0.5)
+        before = tty_state(tty)
+        type_line(f"{program} > {out}")
         # The program is up once its stream plays into the sink; the keyboard protocol is
         # agreed before that.
         check(wait_for(lambda: subprocess.run(["pactl", "list", "short", "sink-inputs"],
@@ -579,6 +635,21 @@ def test_kitty(program):
                   f"{statistics.median(latencies):.1f} ms, worst {max(latencies):.1f} ms",
                   flush=True)
 
+        # Ctrl-Z comes as a protocol key: the program hands the shell a plain terminal.
+        pid = child(shell)
+        xdotool("key", "ctrl+z")
+        check(wait_for(lambda: process_state(pid) == "T", 5) and tty_state(tty) == before,
+              "Ctrl-Z stops the program with the terminal as the shell had it")
+        typed = scenario.path("typed")
+        type_line(f"echo typed > {typed}")
+        check(wait_for(lambda: os.path.exists(typed), 5),
+              "the shell reads typed keys as text again")
+        type_line("fg")
+        check(wait_for(lambda: process_state(pid) not in ("T", None) and
+                       tty_state(tty) != before, 5), "fg: playing again, raw")
+        time.sleep(0.3)
+
+        # From here on, held keys show that the protocol is back on after fg.
         xdotool("keydown", "Up")
         time.sleep(0.5)
         xdotool("keyup", "Up")
@@ -607,17 +678,136 @@ def test_kitty(program):
 
         sent = time.monotonic()
         xdotool("key", "Escape")
-        check(wait_for(lambda: os.path.exists(exit_file), 5, 0.01), "Escape ends the program")
+        check(wait_for(lambda: process_state(pid) is None, 5, 0.01), "Escape ends the program")
         took = time.monotonic() - sent
-        code = int(open(exit_file).read()) if os.path.exists(exit_file) else None
-        check(code == 0, f"exit code 0 (got {code}, {took * 1000:.0f} ms after Escape)")
+        type_line(f"echo $? > {exit_file}")
+        code = (open(exit_file).read().strip() if wait_for(lambda: os.path.exists(exit_file), 5)
+                else None)
+        check(code == "0", f"exit code 0 (got {code}, {took * 1000:.0f} ms after Escape)")
         text = open(out, "rb").read()
         check(text.startswith(HELP.encode()) or HELP.encode() in text, "the help text")
         statuses = STATUS.findall(text)
         check(statuses and statuses[-1][0] == b"5",
               "Up held half a second steps lpfnum exactly once")
-        check(open(scenario.path("stty.before")).read() ==
-              open(scenario.path("stty.after")).read(), "the terminal is restored")
+        check(tty_state(tty) == before, "the terminal is restored")
+    finally:
+        scenario.close()
+
+
+def test_key_floods(program):
+    print("tmux: neither a late kitty protocol answer nor a flood of presses outlasts the keys",
+          flush=True)
+    scenario = Scenario("floods")
+    try:
+        SoundServer(scenario)
+        capture = Capture(scenario)
+        run = TmuxRun(scenario, program)
+        check(wait_for(lambda: STATUS_AND_INDEX.search(run.output()) is not None, 10),
+              "status and index lines stream")
+        time.sleep(0.5)
+        # Long after start-up, input that looks like the terminal's answer to the kitty
+        # protocol query: it must not turn a tap into a held key.
+        run.tmux("send-keys", "-t", "e2e", "-l", "\x1b[?1u")
+        time.sleep(0.3)
+        for what, keys in [("a tap of A after a late kitty protocol answer", "a"),
+                           ("300 presses of A at once", "a" * 300)]:
+            run.tmux("send-keys", "-t", "e2e", "-l", keys)
+            last_press = time.monotonic()
+            time.sleep(2.5)
+            # Above level 0.1 a note lasts 0.41 s, its envelope's loud part; the reverb's
+            # tail is quieter. Timed on the recording's own clock, which the recorder's
+            # scheduling cannot stretch: with 60 to 100 ms from key to sound, 0.6 s of sound
+            # ends within 0.7 s of the last press.
+            start = capture.frame_at(last_press - 0.1)
+            onset = capture.onset(start, 0.1)
+            last = capture.last_above(start, capture.frames(), 0.1)
+            if onset is None or last is None:
+                check(False, f"{what}: sound")
+                continue
+            lasted = (last - onset) / RATE
+            after = capture.time_of(last) - last_press
+            check(lasted < 0.6, f"{what}: sound for {lasted * 1000:.0f} ms, under 0.6 s")
+            print(f"  {what}: sound ends {after * 1000:.0f} ms after the last press",
+                  flush=True)
+        run.send("Escape")
+        code = run.exit_code(5)
+        check(code == 0, f"Escape exits with code 0 (got {code})")
+        check(code is not None and run.terminal_restored(), "the terminal is restored")
+    finally:
+        scenario.close()
+
+
+class TmuxShell:
+    """An interactive job-control shell in a tmux pane, typed into like a user would."""
+
+    def __init__(self, scenario):
+        self.scenario = scenario
+        subprocess.run(["tmux", "new-session", "-d", "-s", "e2e", "-x", "120", "-y", "30",
+                        "ENV= PS1='$ ' exec dash -i"], env=scenario.env, check=True)
+        self.tty = self.format("#{pane_tty}")
+        self.shell_pid = int(self.format("#{pane_pid}"))
+
+    def format(self, text):
+        return subprocess.run(["tmux", "display-message", "-p", "-t", "e2e", text],
+                              env=self.scenario.env, capture_output=True,
+                              text=True).stdout.strip()
+
+    def key(self, key):
+        sent = time.monotonic()
+        subprocess.run(["tmux", "send-keys", "-t", "e2e", key], env=self.scenario.env,
+                       check=True)
+        return sent
+
+    def line(self, text):
+        subprocess.run(["tmux", "send-keys", "-t", "e2e", "-l", text], env=self.scenario.env,
+                       check=True)
+        self.key("Enter")
+
+    def child_pid(self):
+        children = subprocess.run(["pgrep", "-P", str(self.shell_pid)], capture_output=True,
+                                  text=True).stdout.split()
+        return int(children[0]) if children else None
+
+
+def test_job_control(program):
+    print("Job control in tmux: Ctrl-Z and SIGTSTP hand the terminal back; fg resumes play",
+          flush=True)
+    scenario = Scenario("jobs")
+    try:
+        SoundServer(scenario)
+        capture = Capture(scenario)
+        shell = TmuxShell(scenario)
+        time.sleep(0.3)
+        before = tty_state(shell.tty)
+        shell.line(program)
+        pids = []
+        check(wait_for(lambda: pids.append(shell.child_pid()) or pids[-1] is not None, 10) and
+              wait_for(lambda: tty_state(shell.tty) != before, 10), "the program starts, raw")
+        pid = pids[-1]
+        for n, how in enumerate(["Ctrl-Z", "SIGTSTP"]):
+            if how == "Ctrl-Z":
+                shell.key("C-z")
+            else:
+                os.kill(pid, signal.SIGTSTP)
+            check(wait_for(lambda: process_state(pid) == "T", 5) and
+                  tty_state(shell.tty) == before,
+                  f"{how} stops the program with the terminal as the shell had it")
+            typed = scenario.path(f"typed{n}")
+            shell.line(f"echo typed > {typed}")
+            check(wait_for(lambda: os.path.exists(typed), 5), "the shell runs a typed command")
+            shell.line("fg")
+            check(wait_for(lambda: process_state(pid) not in ("T", None) and
+                           tty_state(shell.tty) != before, 5), "fg: playing again, raw")
+            sent = shell.key("a")
+            check(onset_after(capture, sent) is not None, "A sounds after fg")
+        shell.key("Escape")
+        check(wait_for(lambda: process_state(pid) is None, 5), "Escape quits")
+        check(tty_state(shell.tty) == before, "the terminal is restored")
+        exit_file = scenario.path("exit")
+        shell.line(f"echo $? > {exit_file}")
+        code = open(exit_file).read().strip() if wait_for(lambda: os.path.exists(exit_file),
+                                                          5) else None
+        check(code == "0", f"exit code 0 (got {code})")
     finally:
         scenario.close()
 
@@ -722,11 +912,15 @@ def test_soak(program, minutes):
 def main():
     if sys.argv[1] == "--soak":
         test_soak(sys.argv[3], float(sys.argv[2]))
-        return report()
+        return finish()
     program = sys.argv[1]
     presses = int(os.environ.get("CONSYNTH_E2E_PRESSES", "6"))
     test_no_server(program)
     test_tmux(program, presses)
+    if EMULATOR:  # the program as a user plays it; the rest tests the same code as native
+        return finish()
+    test_key_floods(program)
+    test_job_control(program)
     test_server_gone(program, "killed")
     test_server_gone(program, "frozen")
     test_frozen_at_start(program)
@@ -736,10 +930,10 @@ def main():
     test_kitty(program)
     if len(sys.argv) > 2:
         test_thread_sanitizer(sys.argv[2])
-    return report()
+    return finish()
 
 
-def report():
+def finish():
     if failures:
         print(f"{len(failures)} end-to-end check(s) failed:", *failures, sep="\n  ")
         return 1

@@ -135,16 +135,35 @@ TEST(KeyDecoderKittyTest, CtrlCIsEscapeButPlainCIsNothing) {
   EXPECT_EQ(decode("\x1b[99;5u\x1b[99u\x1b[99;2u"), (std::vector<Seen>{{Key::Escape, kPress}}));
 }
 
-TEST(KeyDecoderKittyTest, TheProtocolReplyIsRecognisedAndOtherRepliesIgnored) {
+// Which of the decoder's non-key signals `bytes` give, in order: 'k' kitty reply,
+// 'c' device attributes reply, 'z' suspend.
+std::string signals(const std::string& bytes) {
   KeyDecoder decoder;
-  bool reply = false;
-  for (char c : std::string("\x1b[?0u"))
-    reply |= decoder.feed(static_cast<uint8_t>(c)).kittyReply;
-  EXPECT_TRUE(reply);
-  // Device attributes and other private replies carry no keys.
+  std::string seen;
+  for (char c : bytes) {
+    const Decoded d = decoder.feed(static_cast<uint8_t>(c));
+    if (d.kittyReply) seen += 'k';
+    if (d.attributesReply) seen += 'c';
+    if (d.suspend) seen += 'z';
+  }
+  return seen;
+}
+
+TEST(KeyDecoderKittyTest, TheTerminalsRepliesAreRecognisedAndCarryNoKeys) {
+  EXPECT_EQ(signals("\x1b[?0u\x1b[?62;22c\x1b[?1;2c\x1b[?11u"), "kcck");
+  // Secondary attributes and other private replies are nothing.
+  EXPECT_EQ(signals("\x1b[>1;10;0c\x1b[?1;2$y\x1b[=1u"), "");
   EXPECT_EQ(decode("\x1b[?62;22c\x1b[>1;10;0c\x1b[?1u"
                    "a"),
             (std::vector<Seen>{{Key::A, kPress}}));
+}
+
+TEST(KeyDecoderTest, CtrlZAsksToSuspendOnceInEitherForm) {
+  EXPECT_EQ(signals("\x1a"), "z");
+  // The kitty protocol reports it pressed (with or without Shift), repeated and released:
+  // only the press counts, and plain z is no request.
+  EXPECT_EQ(signals("\x1b[122;5u\x1b[122;5:2u\x1b[122;5:3u\x1b[122;6u\x1b[122u\x1b[122;3u"), "zz");
+  EXPECT_EQ(decode("\x1a\x1b[122;5u"), std::vector<Seen>{});
 }
 
 TEST(KeyDecoderGarbageTest, JunkNeverHidesTheKeysAroundIt) {

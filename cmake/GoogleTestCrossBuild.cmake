@@ -32,6 +32,6 @@ set(PACKAGE_VERSION_COMPATIBLE TRUE)
 ]=])
 
 # List each test program's cases when ctest runs, not right after linking: the build then
-# never starts Wine, and only the test run needs the Wine server that scripts/test-windows.sh
-# starts beforehand.
+# never starts the emulator, and only the test run needs what it needs (Wine its server,
+# which scripts/test-windows.sh starts beforehand).
 set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
