@@ -25,6 +25,7 @@ bool isDown(Key key) {
 
 int runControlLoop(SynthEngine& engine) {
   platform::prepareMainThread();
+  platform::consoleOpen();
   engine.open();
   platform::consolePrint("%s", kHelpText);
 
@@ -48,6 +49,7 @@ int runControlLoop(SynthEngine& engine) {
   }
 
   engine.close();
+  platform::consoleClose();
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include "audio/synth_engine.h"
 #include "platform/console.h"
 #include "platform/keyboard.h"
+#include "platform/threads.h"
 
 namespace consynth {
 
@@ -38,6 +39,7 @@ void renderBuffer(SynthEngine& engine, float* data, unsigned frames) {
 }  // namespace
 
 void renderThreadMain(SynthEngine* engine) {
+  platform::prepareAudioThread("render");
   while (engine->device.load() != nullptr) {
     uint32_t index;
     {

@@ -38,7 +38,9 @@ struct AudioDevice;
 /// return at once.
 using AudioDoneCallback = void (*)(void* context);
 
-/// Opens the default output device. Returns null, quietly, when no device can be opened.
+/// Opens the default output device. Returns null, quietly, when no device can be opened, or
+/// none answers within about a second. A device that is lost later (a sound server killed
+/// or frozen) may go on completing buffers in real time while it is opened again.
 AudioDevice* audioOpen(AudioDoneCallback done, void* context);
 
 /// Makes a buffer ready to be written (clears its done flag).

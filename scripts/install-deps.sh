@@ -5,16 +5,18 @@ set -euo pipefail
 mode="${1:-run}"
 
 # libasound2-plugins lets ALSA's "default" reach PulseAudio and PipeWire; alsa-utils gives
-# run.sh its check for an output device.
-packages=(cmake g++ make pkg-config libasound2-dev libasound2-plugins alsa-utils)
+# run.sh its check for an output device; libsystemd-dev's sd-bus asks RTKit for real-time
+# scheduling.
+packages=(cmake g++ make pkg-config libasound2-dev libasound2-plugins alsa-utils libsystemd-dev)
 # Installed without their recommends: the cross compilers, the emulator and the libraries of
 # the 64-bit ARM build (Debian multiarch, next to the machine's own).
 cross_packages=()
 if [ "$mode" = package ] || [ "$mode" = test ]; then
   # The packages: Debian's package tools (dependencies are read from the binaries), the
-  # ARM64 cross build with the target's ALSA and C++ runtime, and the Windows build.
+  # ARM64 cross build with the target's ALSA, sd-bus and C++ runtime, and the Windows build.
   packages+=(dpkg-dev gzip g++-mingw-w64-x86-64-posix)
-  cross_packages+=(g++-aarch64-linux-gnu libasound2-dev:arm64 libstdc++6:arm64)
+  cross_packages+=(g++-aarch64-linux-gnu libasound2-dev:arm64 libsystemd-dev:arm64
+                   libstdc++6:arm64)
 fi
 if [ "$mode" = test ]; then
   # GoogleTest for this machine, and its sources to build for the cross-compiled tests.
@@ -27,6 +29,8 @@ if [ "$mode" = test ]; then
   # with OpenGL, in software here (Mesa's llvmpipe), and needs a font.
   packages+=(pulseaudio pulseaudio-utils tmux xvfb xdotool kitty python3 procps
              libgl1 libglx-mesa0 libgl1-mesa-dri fonts-dejavu-core)
+  # The soak: every core kept busy while the program plays (util-linux gives chrt).
+  packages+=(stress-ng util-linux)
   # The Windows tests run under Wine, whose X11 driver and console window want these
   # libraries and fonts.
   packages+=(wine wine64 libxcursor1 libxi6 libxrandr2 libxrender1 libxinerama1

@@ -1,16 +1,49 @@
+#include <poll.h>
+#include <semaphore.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 
 #include "platform/console.h"
+#include "platform/never_destroyed.h"
 
 namespace consynth::platform::detail {
 
-void showPrintedText() {
-  // A terminal sees every line at once, the status line too, though it ends in '\r'; a
-  // file or pipe gets ordinary buffering.
-  static const bool toTerminal = isatty(STDOUT_FILENO) != 0;
-  if (toTerminal) std::fflush(stdout);
+namespace {
+
+// A POSIX semaphore: sem_post is a lock-free count and, only when someone sleeps, a wake-up.
+struct PrintSignal {
+  sem_t semaphore;
+  PrintSignal() { sem_init(&semaphore, 0, 0); }
+};
+NeverDestroyed<PrintSignal> printSignal;
+
+}  // namespace
+
+void writeToStandardOutput(const char* text, size_t length) {
+  // Straight to the file descriptor, not through stdio: nothing is left in a buffer that
+  // the exit would have to flush into an output that may be stuck.
+  while (length > 0) {
+    const ssize_t written = write(STDOUT_FILENO, text, length);
+    if (written > 0) {
+      text += written;
+      length -= static_cast<size_t>(written);
+    } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd output = {STDOUT_FILENO, POLLOUT, 0};  // an output opened non-blocking
+      poll(&output, 1, -1);
+    } else if (written == 0 || errno != EINTR) {
+      return;
+    }
+  }
+}
+
+void signalPrint() {
+  sem_post(&printSignal->semaphore);
+}
+
+void waitForPrint() {
+  while (sem_wait(&printSignal->semaphore) != 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace consynth::platform::detail

@@ -7,14 +7,17 @@ a key sent at a known moment can be matched with the moment its sound appears.
 """
 
 import array
+import fcntl
 import os
 import re
 import shutil
 import signal
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 
@@ -88,14 +91,16 @@ class Scenario:
 
 
 class SoundServer:
-    """PulseAudio in the foreground with one float32 null sink."""
+    """PulseAudio in the foreground with one float32 null sink; `realtime` runs it as
+    desktop systems do, its audio thread real-time and its main thread at high priority."""
 
-    def __init__(self, scenario):
+    def __init__(self, scenario, realtime=False):
         self.scenario = scenario
-        self.log = open(scenario.path("pulseaudio.log"), "w")
+        self.log = open(scenario.path("pulseaudio.log"), "a")
+        options = ["--realtime", "--high-priority"] if realtime else []
         self.process = scenario.spawn(
             ["pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no", "--exit-idle-time=-1",
-             "--disallow-exit", "--log-target=stderr",
+             "--disallow-exit", "--log-target=stderr", *options,
              "-L", "module-null-sink sink_name=e2e format=float32le rate=44100 channels=2 "
                    "norewinds=1",
              "-L", "module-native-protocol-unix"],
@@ -177,6 +182,29 @@ class Capture:
                 if abs(samples[i]) > threshold:
                     return i // 2
         return None
+
+    def gaps(self, start, stop):
+        """Frames in which both channels are exactly 0.0, from the first frame after `start`
+        that is not, up to `stop`: once a voice has sounded the engine never again puts out
+        an exact zero (tails settle on tiny subnormals), so each such frame is a gap that the
+        way to the speaker inserted. Returns (gap frames, gaps, longest gap in frames)."""
+        with self.lock:
+            data = memoryview(self.samples)[2 * start:2 * stop].cast("B").tobytes()
+        silence = bytes(8)
+        first = next((i for i in range(0, len(data), 8) if data[i:i + 8] != silence), None)
+        frames = runs = longest = 0
+        at = len(data) if first is None else data.find(silence, first)
+        while 0 <= at < len(data):
+            if at % 8:  # zero bytes across two frames: look on from the next frame
+                at = data.find(silence, at - at % 8 + 8)
+                continue
+            run = 0
+            while data[at:at + 8] == silence:
+                run += 1
+                at += 8
+            frames, runs, longest = frames + run, runs + 1, max(longest, run)
+            at = data.find(silence, at)
+        return frames, runs, longest
 
     def last_above(self, start, stop, threshold):
         with self.lock:
@@ -261,6 +289,41 @@ def onset_after(capture, sent, wait=1.0):
     return capture.onset(capture.frame_at(sent - 0.005), max(1e-4, 20 * baseline))
 
 
+def thread_scheduling(pid):
+    """{thread name: (policy, real-time priority)} for each thread of `pid` (sched(7))."""
+    threads = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            name = open(f"/proc/{pid}/task/{tid}/comm").read().strip()
+            fields = open(f"/proc/{pid}/task/{tid}/stat").read().rsplit(")", 1)[1].split()
+        except FileNotFoundError:
+            continue  # the thread has just ended
+        name = "main" if tid == str(pid) else name
+        threads[name] = (int(fields[38]), int(fields[37]))
+    return threads
+
+
+def realtime_allowed():
+    return subprocess.run(["chrt", "-f", "1", "true"], stderr=subprocess.DEVNULL).returncode == 0
+
+
+def check_scheduling(pid):
+    """Where the system allows it, the audio threads run real-time, the others do not."""
+    if not realtime_allowed():
+        print("  (real-time scheduling is not allowed here: not checked)", flush=True)
+        return
+    threads = thread_scheduling(pid)
+    print(f"  scheduling (policy, priority): {threads}", flush=True)
+    fifo, other = 1, 0
+    check(threads.get("render") == (fifo, 4), "the render thread runs SCHED_FIFO at priority 4")
+    check(all(threads.get(name, (None,))[0] == fifo
+              for name in ("audio-out", "alsa-out", "threaded-ml")),
+          "so do the device's threads and the sound library's")
+    check(threads.get("main", (None,))[0] == other and
+          threads.get("console", (None,))[0] == other,
+          "the control loop and the console writer do not")
+
+
 def test_no_server(program):
     print("No sound server, and closed standard streams: silent, quiet on stderr, exit 0",
           flush=True)
@@ -342,6 +405,9 @@ def test_tmux(program, presses):
         check(len(latencies) == presses, f"sound after each of {presses} presses of A")
         if onsets:
             check_exact_sound(scenario, program, capture, onsets[0])
+            _, gaps, _ = capture.gaps(onsets[0], capture.frame_at(time.monotonic()))
+            check(gaps == 0, f"no gap in the sound once it started ({gaps} gaps)")
+        check_scheduling(pid)
         load = (cpu_seconds(pid) - cpu_before) / (time.monotonic() - wall_before)
         print(f"  CPU while playing: {load * 100:.1f} % of one core", flush=True)
         if latencies:
@@ -392,7 +458,9 @@ def check_exact_sound(scenario, program, capture, onset):
 
 
 def test_server_gone(program, how):
-    print(f"Sound server {how} mid-play: Escape still exits promptly", flush=True)
+    print(f"Sound server {how} mid-play: the stream goes on in real time, Escape exits "
+          "promptly" + (", sound resumes when the server is back" if how == "killed" else ""),
+          flush=True)
     scenario = Scenario(how)
     try:
         server = SoundServer(scenario)
@@ -402,13 +470,27 @@ def test_server_gone(program, how):
         run.send("a")
         time.sleep(0.5)
         server.kill() if how == "killed" else server.freeze()
-        time.sleep(0.5)
+        time.sleep(0.7)  # a frozen server is found out after 0.4 s without a frame played
         pid = run.program_pid()
         if pid is not None:
             before = cpu_seconds(pid)
+            lines = len(STATUS.findall(run.output()))
             time.sleep(1.0)
             used = cpu_seconds(pid) - before
+            lines = len(STATUS.findall(run.output())) - lines
             check(used < 0.2, f"no spinning once the device is gone ({used:.2f} s CPU in 1 s)")
+            check(lines > 40, f"the status lines go on, paced by the clock ({lines} in 1 s)")
+        if how == "killed":
+            restarted = time.monotonic()
+            SoundServer(scenario)
+            capture = Capture(scenario)
+            # The note played before the kill still sounds: its tail never returns to 0.0.
+            check(wait_for(lambda: capture.onset(0, 0.0) is not None, 5),
+                  "sound resumes once the server is back")
+            onset = capture.onset(0, 0.0)
+            if onset is not None:
+                print(f"  sound back {capture.time_of(onset) - restarted:.2f} s after the "
+                      "server was restarted", flush=True)
         sent = run.send("Escape")
         code = run.exit_code(5)
         took = time.monotonic() - sent
@@ -417,6 +499,61 @@ def test_server_gone(program, how):
         print(f"  Escape to exit with the server {how}: {took * 1000:.0f} ms", flush=True)
         check(code is not None and run.terminal_restored(), "the terminal is restored")
     finally:
+        scenario.close()
+
+
+def test_frozen_at_start(program):
+    print("Sound server frozen before start: help at once, silent, Escape exits", flush=True)
+    scenario = Scenario("frozen-start")
+    try:
+        SoundServer(scenario).freeze()
+        run = TmuxRun(scenario, program)
+        shown = wait_for(lambda: HELP.split("\n")[0].encode() in run.output(), 10, 0.01)
+        took = time.monotonic() - run.started
+        check(shown and took < 2.0, f"the help shows within 2 s of start ({took:.2f} s)")
+        time.sleep(0.3)
+        sent = run.send("Escape")
+        code = run.exit_code(5)
+        took = time.monotonic() - sent
+        check(code == 0 and took < 2.0,
+              f"Escape exits with code 0 within 2 s (got {code} in {took * 1000:.0f} ms)")
+        check(code is not None and run.terminal_restored(), "the terminal is restored")
+    finally:
+        scenario.close()
+
+
+def test_stdout_blocked(program):
+    print("Standard output blocked: sound and keys go on, Escape exits", flush=True)
+    scenario = Scenario("blocked")
+    reader = None
+    try:
+        SoundServer(scenario)
+        capture = Capture(scenario)
+        # Output to a pipe whose reader never reads, at its smallest: full within a second.
+        fifo = scenario.path("stdout")
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        fcntl.fcntl(reader, fcntl.F_SETPIPE_SZ, 4096)
+        run = TmuxRun(scenario, f"{program} > {fifo}")
+
+        def waiting():
+            return struct.unpack("i", fcntl.ioctl(reader, termios.FIONREAD, bytes(4)))[0]
+
+        check(wait_for(lambda: waiting() > 4096 - 256, 10), "standard output fills up")
+        time.sleep(2.0)  # long enough to fill any buffer on the way as well
+        sent = run.send("a")
+        time.sleep(0.8)
+        check(capture.onset(capture.frame_at(sent), 1e-4) is not None, "sound after A")
+        sent = run.send("Escape")
+        code = run.exit_code(5)
+        took = time.monotonic() - sent
+        check(code == 0 and took < 2.0,
+              f"Escape exits with code 0 within 2 s (got {code} in {took * 1000:.0f} ms)")
+        print(f"  Escape to exit with standard output blocked: {took * 1000:.0f} ms", flush=True)
+        check(code is not None and run.terminal_restored(), "the terminal is restored")
+    finally:
+        if reader is not None:
+            os.close(reader)
         scenario.close()
 
 
@@ -741,7 +878,41 @@ def test_thread_sanitizer(program):
         scenario.close()
 
 
+def test_soak(program, minutes):
+    cores = os.cpu_count()
+    print(f"Soak: {minutes:g} min, the chord every 2 s, stress-ng on {cores} cores, the sound "
+          "server real-time: no gap", flush=True)
+    scenario = Scenario("soak")
+    try:
+        SoundServer(scenario, realtime=True)
+        capture = Capture(scenario)
+        run = TmuxRun(scenario, program)
+        check(wait_for(lambda: STATUS_AND_INDEX.search(run.output()) is not None, 10),
+              "status and index lines stream")
+        scenario.spawn(["stress-ng", "--cpu", str(cores), "--quiet"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        start = capture.frames()
+        end = time.monotonic() + 60 * minutes
+        while time.monotonic() < end:
+            run.tmux("send-keys", "-t", "e2e", "a", "s", "d", "f")
+            time.sleep(2.0)
+        stop = capture.frame_at(time.monotonic())
+        gap_frames, gaps, longest = capture.gaps(start, stop)
+        print(f"  {(stop - start) / RATE / 60:.1f} min of sound under stress-ng --cpu {cores}: "
+              f"{gaps} gaps, {gap_frames} frames in all, the longest "
+              f"{1000 * longest / RATE:.1f} ms", flush=True)
+        check(stop - start > 50 * RATE * minutes, "the sound was recorded throughout")
+        check(gaps == 0, f"no gap in the sound ({gaps} gaps)")
+        run.send("Escape")
+        check(run.exit_code(5) == 0, "Escape exits with code 0")
+    finally:
+        scenario.close()
+
+
 def main():
+    if sys.argv[1] == "--soak":
+        test_soak(sys.argv[3], float(sys.argv[2]))
+        return finish()
     program = sys.argv[1]
     presses = int(os.environ.get("CONSYNTH_E2E_PRESSES", "6"))
     test_no_server(program)
@@ -752,6 +923,8 @@ def main():
     test_job_control(program)
     test_server_gone(program, "killed")
     test_server_gone(program, "frozen")
+    test_frozen_at_start(program)
+    test_stdout_blocked(program)
     test_underrun(program)
     test_terminated(program)
     test_kitty(program)

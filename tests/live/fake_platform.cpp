@@ -15,6 +15,7 @@
 #include "platform/audio_output.h"
 #include "platform/console.h"
 #include "platform/main_thread.h"
+#include "platform/threads.h"
 
 namespace consynth::platform {
 
@@ -234,6 +235,11 @@ void consolePrint(const char* format, ...) {
   consoleText += text;
 }
 
+void consoleOpen() {}
+void consoleClose() {}
+
 void prepareMainThread() {}
+void nameThisThread(const char*) {}
+void prepareAudioThread(const char*) {}
 
 }  // namespace consynth::platform

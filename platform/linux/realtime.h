@@ -1,0 +1,33 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+// Real-time scheduling for threads of this process, as audio programs ask for it.
+
+namespace consynth::platform {
+
+/// The priority every audio thread asks for: SCHED_FIFO 4 (RTKit grants SCHED_RR) is below
+/// the sound servers' own threads (PulseAudio 5, PipeWire 20 and up), so the program never
+/// holds up the server that plays its sound.
+inline constexpr int kRealtimePriority = 4;
+
+/// Makes thread `tid` of this process real-time where the process may (root, CAP_SYS_NICE,
+/// RLIMIT_RTPRIO), else asks RTKit to; children never inherit it. Never blocks.
+void makeThreadRealtime(pid_t tid);
+
+/// The threads of this process at one moment, to tell which ones a library call started.
+struct ThreadSnapshot {
+  static constexpr size_t kCapacity = 64;
+  pid_t ids[kCapacity];
+  size_t count = 0;
+
+  void take();
+  bool has(pid_t tid) const;
+};
+
+/// Makes real-time each thread not in `before` that still has normal scheduling.
+void makeNewThreadsRealtime(const ThreadSnapshot& before);
+
+}  // namespace consynth::platform

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Plays the live program for MINUTES with the chord pressed every 2 s while stress-ng keeps
+# every core busy, its sound server running real-time, and counts the gaps in what it
+# plays: there must be none. Usage: soak.sh MINUTES [path/to/consynth]
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+minutes=${1:?usage: soak.sh MINUTES [path/to/consynth]}
+program=$(realpath "${2:-$here/../../build/release/app/consynth}")
+exec python3 "$here/e2e.py" --soak "$minutes" "$program"
