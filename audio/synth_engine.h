@@ -33,6 +33,8 @@ struct SynthEngine {
   std::atomic<platform::AudioDevice*> device{nullptr};
   std::mutex lock;  ///< held by the render thread while it fills one buffer
   NoteOnQueue noteOns;
+  /// Note-ons lost to a full queue, which only a stalled render thread lets happen.
+  std::atomic<uint32_t> droppedNoteOns{0};
   std::atomic<bool> renderThreadDone{false};
 
   /// Opens the default device, queues six silent buffers and starts the render thread.

@@ -48,6 +48,33 @@ class SynthEngineTest : public ::testing::Test {
   void TearDown() override { engine.close(); }
 };
 
+TEST(NoteOnQueueTest, KeepsOrderAcrossWrapAroundAndDropsWhatDoesNotFit) {
+  NoteOnQueue queue;
+  NoteOn out;
+  EXPECT_FALSE(queue.pop(out));
+  // Batches of every size up to a full queue, so the slots wrap around many times.
+  int pushed = 0;
+  int popped = 0;
+  for (uint32_t batch = 1; batch <= NoteOnQueue::kCapacity; ++batch) {
+    for (uint32_t i = 0; i < batch; ++i)
+      ASSERT_TRUE(queue.push({0, ++pushed, 0}));
+    for (uint32_t i = 0; i < batch; ++i) {
+      ASSERT_TRUE(queue.pop(out));
+      ASSERT_EQ(out.note, ++popped);
+    }
+    ASSERT_FALSE(queue.pop(out));
+  }
+  // Full: a further note-on is dropped and those in flight stay as they were.
+  for (uint32_t i = 0; i < NoteOnQueue::kCapacity; ++i)
+    ASSERT_TRUE(queue.push({0, static_cast<int>(i), 0}));
+  EXPECT_FALSE(queue.push({0, -1, 0}));
+  for (uint32_t i = 0; i < NoteOnQueue::kCapacity; ++i) {
+    ASSERT_TRUE(queue.pop(out));
+    EXPECT_EQ(out.note, static_cast<int>(i));
+  }
+  EXPECT_FALSE(queue.pop(out));
+}
+
 TEST(CreditSemaphoreTest, ReleasesBeyondTheCeilingAreDropped) {
   platform::CreditSemaphore credits(5, 6);
   EXPECT_TRUE(credits.release());
@@ -119,6 +146,16 @@ TEST_F(SynthEngineTest, NoteOnsReachTheRenderThreadAndAreHeard) {
   engine.close();
   EXPECT_GT(fake::deviceRecord().soundingBuffers, 0);
   EXPECT_GT(engine.mixer.voices[3].counter, 0);
+  EXPECT_EQ(engine.droppedNoteOns.load(), 0u);
+}
+
+TEST_F(SynthEngineTest, NoteOnsThatFindTheQueueFullAreCounted) {
+  fake::configureDevice({.mode = fake::DeviceMode::Stalls});
+  engine.open();
+  waitForLines("lpfnum:", 6, waitForLines("index = ", 5));  // waiting for a credit
+  for (uint32_t i = 0; i < NoteOnQueue::kCapacity + 3; ++i)
+    engine.noteOn(1, 40, kKeyPatch);
+  EXPECT_EQ(engine.droppedNoteOns.load(), 3u);
 }
 
 TEST_F(SynthEngineTest, RenderKeysStepTheReverbControlsOncePerPress) {
