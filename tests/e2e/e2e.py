@@ -266,6 +266,16 @@ class TmuxRun:
         self.delivered = time.monotonic()
         return sent
 
+    def quit(self, what=""):
+        """Escape: the program must exit with code 0 within 2 s, the terminal restored."""
+        sent = self.send("Escape")
+        code = self.exit_code(5)
+        took = time.monotonic() - sent
+        check(code == 0 and took < 2.0,
+              f"Escape exits with code 0 within 2 s (got {code} in {took * 1000:.0f} ms)")
+        print(f"  Escape to exit{what}: {took * 1000:.0f} ms", flush=True)
+        check(code is not None and self.terminal_restored(), "the terminal is restored")
+
     def output(self):
         try:
             with open(self.log, "rb") as f:
@@ -466,12 +476,7 @@ def test_tmux(program, presses):
         last = STATUS.findall(run.output())[-1][:2]
         check(last == (b"5", b"2"), f"Up steps lpfnum, Down steps type (got {last!r})")
 
-        sent = run.send("Escape")
-        code = run.exit_code(5)
-        took = time.monotonic() - sent
-        check(code == 0, f"Escape exits with code 0 (got {code})")
-        print(f"  Escape to exit: {took * 1000:.0f} ms", flush=True)
-        check(code is not None and run.terminal_restored(), "the terminal is restored")
+        run.quit()
     finally:
         scenario.close()
 
@@ -535,13 +540,7 @@ def test_server_gone(program, how):
             if onset is not None:
                 print(f"  sound back {capture.time_of(onset) - restarted:.2f} s after the "
                       "server was restarted", flush=True)
-        sent = run.send("Escape")
-        code = run.exit_code(5)
-        took = time.monotonic() - sent
-        check(code == 0, f"exit code 0 (got {code})")
-        check(took < 2.0, f"exits within 2 s of Escape (took {took * 1000:.0f} ms)")
-        print(f"  Escape to exit with the server {how}: {took * 1000:.0f} ms", flush=True)
-        check(code is not None and run.terminal_restored(), "the terminal is restored")
+        run.quit(f" with the server {how}")
     finally:
         scenario.close()
 
@@ -556,12 +555,7 @@ def test_frozen_at_start(program):
         took = time.monotonic() - run.started
         check(shown and took < 2.0, f"the help shows within 2 s of start ({took:.2f} s)")
         time.sleep(0.3)
-        sent = run.send("Escape")
-        code = run.exit_code(5)
-        took = time.monotonic() - sent
-        check(code == 0 and took < 2.0,
-              f"Escape exits with code 0 within 2 s (got {code} in {took * 1000:.0f} ms)")
-        check(code is not None and run.terminal_restored(), "the terminal is restored")
+        run.quit(" with the server frozen from the start")
     finally:
         scenario.close()
 
@@ -588,13 +582,7 @@ def test_stdout_blocked(program):
         sent = run.send("a")
         time.sleep(0.8)
         check(capture.onset(capture.frame_at(sent), 1e-4) is not None, "sound after A")
-        sent = run.send("Escape")
-        code = run.exit_code(5)
-        took = time.monotonic() - sent
-        check(code == 0 and took < 2.0,
-              f"Escape exits with code 0 within 2 s (got {code} in {took * 1000:.0f} ms)")
-        print(f"  Escape to exit with standard output blocked: {took * 1000:.0f} ms", flush=True)
-        check(code is not None and run.terminal_restored(), "the terminal is restored")
+        run.quit(" with standard output blocked")
     finally:
         if reader is not None:
             os.close(reader)
@@ -768,10 +756,7 @@ def test_key_floods(program):
             check(lasted < 0.6, f"{what}: sound for {lasted * 1000:.0f} ms, under 0.6 s")
             print(f"  {what}: sound ends {after * 1000:.0f} ms after the last press",
                   flush=True)
-        run.send("Escape")
-        code = run.exit_code(5)
-        check(code == 0, f"Escape exits with code 0 (got {code})")
-        check(code is not None and run.terminal_restored(), "the terminal is restored")
+        run.quit()
     finally:
         scenario.close()
 
