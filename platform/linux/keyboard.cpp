@@ -27,6 +27,7 @@
 #include "platform/keyboard.h"
 #include "platform/linux/key_decoder.h"
 #include "platform/linux/key_states.h"
+#include "platform/linux/write_all.h"
 
 namespace consynth::platform {
 
@@ -79,18 +80,7 @@ bool opened = false;
 
 // Async-signal-safe. Waits at most about a second for room in the terminal's output.
 void writeToTerminal(const char* text, size_t length) {
-  while (length > 0) {
-    const ssize_t written = write(terminalOut, text, length);
-    if (written > 0) {
-      text += written;
-      length -= static_cast<size_t>(written);
-      continue;
-    }
-    if (written < 0 && errno == EINTR) continue;
-    pollfd room = {terminalOut, POLLOUT, 0};
-    if (written < 0 && errno == EAGAIN && poll(&room, 1, 1000) > 0) continue;
-    return;
-  }
+  writeAll(terminalOut, text, length, 1000);
 }
 
 // Async-signal-safe. Sets the modes at once, not after output the terminal may not be
