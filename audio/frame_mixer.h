@@ -37,6 +37,8 @@ struct FrameMixer {
   OscillatorCounts oscillatorCounts;
 
   /// Renders and mixes one stereo frame into out[0] (left) and out[1] (right).
+  /// The reference path: the plain algorithm, frame by frame. The program renders with
+  /// renderFrames; the block-path test holds the two equal, bit for bit.
   void renderFrame(const FrameKeys& keys, float out[2]);
 
   /// Renders `frames` frames, interleaved left then right: the same bits as calling

@@ -13,14 +13,20 @@ struct NoteOn {
 };
 
 /// Wait-free single-producer, single-consumer queue of note-ons. The main thread pushes,
-/// the render thread pops before each run of frames, so a voice is always rendered wholly before or
-/// wholly after a note-on and neither thread ever blocks the other.
+/// the render thread pops before each run of frames, so a voice is always rendered wholly
+/// before or wholly after a note-on and neither thread ever blocks the other.
 class NoteOnQueue {
  public:
-  static constexpr uint32_t kCapacity = 64;  // power of two; far more than one frame needs
+  /// Far more than one run of frames needs; a power of two, so the slots stay in turn when the
+  /// indices wrap around.
+  static constexpr uint32_t kCapacity = 64;
 
-  /// Producer side. Returns false (dropping the note-on) if the queue is full, which only
-  /// happens while the render thread is stalled.
+  // Each side reads its own index relaxed, since only it writes that index, and the other
+  // side's with acquire: that pairs with the other side's release store, so a popped slot
+  // holds what was pushed into it, and a slot is written again only after it was popped.
+
+  /// Producer side. Returns false (dropping the note-on, never one already queued) if the
+  /// queue is full, which only happens while the render thread is stalled.
   bool push(const NoteOn& noteOn) {
     const uint32_t tail = tail_.load(std::memory_order_relaxed);
     if (tail - head_.load(std::memory_order_acquire) == kCapacity) return false;
@@ -29,7 +35,7 @@ class NoteOnQueue {
     return true;
   }
 
-  /// Consumer side. Returns false when empty; one relaxed-cost load in that case.
+  /// Consumer side: the oldest note-on. Returns false when empty.
   bool pop(NoteOn& noteOn) {
     const uint32_t head = head_.load(std::memory_order_relaxed);
     if (head == tail_.load(std::memory_order_acquire)) return false;

@@ -2,37 +2,29 @@
 #include <cmath>
 
 #include "audio/synth_engine.h"
-#include "platform/console.h"
-#include "platform/keyboard.h"
 #include "platform/threads.h"
 
 namespace consynth {
 
 namespace {
 
-using platform::Key;
-
-FrameKeys pollFrameKeys() {
-  FrameKeys keys;
-  keys.upPressed = (platform::keyState(Key::Up) & platform::kKeyPressedSinceQuery) != 0;
-  keys.downPressed = (platform::keyState(Key::Down) & platform::kKeyPressedSinceQuery) != 0;
-  keys.bypass = (platform::keyState(Key::F5) & platform::kKeyDownNow) != 0;
-  return keys;
+// The one place where note-ons from other threads reach the voices: before a run of frames,
+// so a voice is rendered wholly before or wholly after each.
+void applyNoteOns(SynthEngine& engine) {
+  NoteOn noteOn;
+  while (engine.noteOns.pop(noteOn)) {
+    engine.mixer.voices[noteOn.voice].noteOn(noteOn.note, noteOn.patch);
+  }
 }
 
-// Note-ons and the reverb keys are taken every 64 frames (1.45 ms), so that the mixer can
-// render each run as one block. Each press of Up or Down still steps its control once, and
-// F5 bypasses for as long as it is held, to within a run.
-constexpr unsigned kControlFrames = 64;
-
-// Fills one buffer of the ring, applying note-ons as they arrive.
+// Fills one buffer of the ring, a run of frames at a time: each run starts with the
+// note-ons that have arrived and the reverb keys as they are now.
 void renderBuffer(SynthEngine& engine, float* data, unsigned frames) {
+  const RenderPanel& panel = engine.panel;
   for (unsigned f = 0; f < frames; f += kControlFrames) {
-    NoteOn noteOn;
-    while (engine.noteOns.pop(noteOn)) {
-      engine.mixer.voices[noteOn.voice].noteOn(noteOn.note, noteOn.patch);
-    }
-    engine.mixer.renderFrames(pollFrameKeys(), data + 2 * f, std::min(kControlFrames, frames - f));
+    applyNoteOns(engine);
+    const FrameKeys keys = panel.pollKeys(panel.context);
+    engine.mixer.renderFrames(keys, data + 2 * f, std::min(kControlFrames, frames - f));
   }
 }
 
@@ -40,6 +32,7 @@ void renderBuffer(SynthEngine& engine, float* data, unsigned frames) {
 
 void renderThreadMain(SynthEngine* engine) {
   platform::prepareAudioThread("render");
+  const RenderPanel& panel = engine->panel;
   while (engine->device.load() != nullptr) {
     uint32_t index;
     {
@@ -48,13 +41,13 @@ void renderThreadMain(SynthEngine* engine) {
       platform::AudioBuffer& header = engine->headers[index];
       renderBuffer(*engine, header.data, header.bytes / platform::kBytesPerFrame);
 
-      platform::consolePrint("lpfnum:%d : type=%d : mon : %03.6f\r", engine->mixer.lpfnum,
-                             engine->mixer.type, static_cast<double>(std::abs(header.data[0])));
+      panel.showStatus(panel.context, engine->mixer.lpfnum, engine->mixer.type,
+                       static_cast<double>(std::abs(header.data[0])));
       platform::audioWrite(engine->device.load(), header);
       engine->ringIndex = (index + 1) % kBufferCount;
     }
     engine->credits->acquire();
-    platform::consolePrint("index = %d\n", static_cast<int>(index));
+    panel.showIndex(panel.context, index);
   }
   engine->renderThreadDone.store(true);
 }

@@ -37,6 +37,7 @@ void SynthEngine::open() {
   ringIndex = 0;
   credits.reset();
   noteOns.clear();
+  droppedNoteOns.store(0);
   renderThreadDone.store(false);
 
   // The credits must exist before the device can call back.
@@ -99,7 +100,9 @@ void SynthEngine::close() {
 
 void SynthEngine::noteOn(int voice, int note, uint32_t patch) {
   if (renderThread.joinable()) {
-    noteOns.push(NoteOn{voice, note, patch});
+    if (!noteOns.push(NoteOn{voice, note, patch})) {
+      droppedNoteOns.fetch_add(1, std::memory_order_relaxed);
+    }
   } else {
     mixer.voices[voice].noteOn(note, patch);
   }

@@ -8,6 +8,7 @@
 
 #include "audio/frame_mixer.h"
 #include "audio/note_on_queue.h"
+#include "audio/render_panel.h"
 #include "platform/audio_output.h"
 #include "platform/credit_semaphore.h"
 
@@ -18,6 +19,10 @@ inline constexpr unsigned kFramesPerBuffer = 512;
 inline constexpr unsigned kBufferCapacityFrames = 44100;  ///< one second, of which 512 are used
 inline constexpr int kInitialCredits = 5;  ///< one less than the ring: see the render thread
 inline constexpr int kMaxCredits = 6;
+/// Note-ons and the reverb keys are taken every 64 frames (1.45 ms), so that the mixer can
+/// render each run as one block. Each press of Up or Down still steps its control once, and
+/// F5 bypasses for as long as it is held, to within a run.
+inline constexpr unsigned kControlFrames = 64;
 
 /// The synthesizer: voices and reverbs (in the mixer), the ring of six device buffers, the
 /// credits that pace the render thread, and the device. One static instance lives for the
@@ -33,6 +38,10 @@ struct SynthEngine {
   std::atomic<platform::AudioDevice*> device{nullptr};
   std::mutex lock;  ///< held by the render thread while it fills one buffer
   NoteOnQueue noteOns;
+  /// Note-ons lost to a full queue, which only a stalled render thread lets happen.
+  std::atomic<uint32_t> droppedNoteOns{0};
+  /// Where the render thread reads the reverb keys and shows its lines.
+  RenderPanel panel = consolePanel();
   std::atomic<bool> renderThreadDone{false};
 
   /// Opens the default device, queues six silent buffers and starts the render thread.

@@ -21,6 +21,9 @@ struct Reverb {
 
   /// Processes one sample. `type` 0..3 picks the delay set, `channel` 0 or 1 its left or
   /// right variant, and the comb feedback is averaged over `lpfnum` + 1 of the oldest taps.
+  /// The reference path: the plain algorithm, sample by sample. The program runs the block
+  /// path (processBlock and its vector variants), which comes here only for the frame after
+  /// a switch to a shorter delay set; the block-path test holds the two equal, bit for bit.
   float process(float x, int type, int channel, int lpfnum);
 
   /// Processes `frames` (at most kMaxBlockFrames) samples from x into y, with the same

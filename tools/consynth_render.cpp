@@ -63,11 +63,17 @@ std::optional<uint64_t> parseFrames(const std::string& text) {
   return frames;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::optional<std::string> framesText;
+// What the command line asks for.
+struct Options {
+  uint64_t frames = 0;
   std::optional<std::string> eventsPath;
+  std::string outPath;
+};
+
+// Reads the command line into `options`. Returns an exit status when the run ends here
+// (help, version or a usage error), else nothing.
+std::optional<int> parseArguments(int argc, char** argv, Options& options) {
+  std::optional<std::string> framesText;
   std::optional<std::string> outPath;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -81,7 +87,7 @@ int main(int argc, char** argv) {
     }
     if (arg == "--frames" || arg == "--events") {
       if (i + 1 >= argc) return usageError(arg + " needs a value");
-      std::optional<std::string>& value = (arg == "--frames") ? framesText : eventsPath;
+      std::optional<std::string>& value = (arg == "--frames") ? framesText : options.eventsPath;
       if (value) return usageError(arg + " given more than once");
       value = argv[++i];
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -95,35 +101,44 @@ int main(int argc, char** argv) {
   if (!framesText) return usageError("--frames is required");
   if (!outPath) return usageError("no output file given");
   if (outPath->empty()) return usageError("the output file name is empty");
-  if (eventsPath && eventsPath->empty()) return usageError("--events needs a file name");
+  if (options.eventsPath && options.eventsPath->empty()) {
+    return usageError("--events needs a file name");
+  }
   const std::optional<uint64_t> frames = parseFrames(*framesText);
   if (!frames) {
     return usageError("--frames must be a whole number from 0 to " +
                       std::to_string(consynth::kMaxWavFrames));
   }
+  options.frames = *frames;
+  options.outPath = *outPath;
+  return std::nullopt;
+}
 
-  consynth::EventsParse parse;
-  if (eventsPath) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(*eventsPath, ec)) {
-      return fileError(*eventsPath, std::string("cannot read: ") + std::strerror(EISDIR));
-    }
-    std::ifstream in(*eventsPath, std::ios::binary);
-    if (!in) return fileError(*eventsPath, std::string("cannot open: ") + std::strerror(errno));
-    parse = consynth::parseEvents(in);
-    if (!parse.ok()) {
-      const std::string line = parse.errorLine > 0 ? ":" + std::to_string(parse.errorLine) : "";
-      return fileError(*eventsPath, parse.error, line);
-    }
+// Reads the events file at `path` into `parse`; returns an exit status on failure.
+std::optional<int> readEvents(const std::string& path, consynth::EventsParse& parse) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    return fileError(path, std::string("cannot read: ") + std::strerror(EISDIR));
   }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return fileError(path, std::string("cannot open: ") + std::strerror(errno));
+  parse = consynth::parseEvents(in);
+  if (!parse.ok()) {
+    const std::string line = parse.errorLine > 0 ? ":" + std::to_string(parse.errorLine) : "";
+    return fileError(path, parse.error, line);
+  }
+  return std::nullopt;
+}
 
+// Renders and writes the WAV file; the exit status.
+int writeRender(const Options& options, const std::vector<consynth::Event>& events) {
   consynth::OutputFile out;
-  if (!out.open(*outPath)) return fileError(*outPath, out.error());
-  const auto header = consynth::wavHeader(static_cast<uint32_t>(*frames));
+  if (!out.open(options.outPath)) return fileError(options.outPath, out.error());
+  const auto header = consynth::wavHeader(static_cast<uint32_t>(options.frames));
   bool written = out.write(header.data(), header.size());
   std::vector<unsigned char> bytes;
   if (written) {
-    consynth::renderEvents(mixer, parse.events, *frames,
+    consynth::renderEvents(mixer, events, options.frames,
                            [&](const float* interleaved, uint32_t count) {
                              bytes.resize(static_cast<size_t>(count) * 8);
                              consynth::wavFrameBytes(interleaved, count, bytes.data());
@@ -131,6 +146,18 @@ int main(int argc, char** argv) {
                              return written;
                            });
   }
-  if (!written || !out.commit()) return fileError(*outPath, out.error());
+  if (!written || !out.commit()) return fileError(options.outPath, out.error());
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (const std::optional<int> status = parseArguments(argc, argv, options)) return *status;
+  consynth::EventsParse parse;
+  if (options.eventsPath) {
+    if (const std::optional<int> status = readEvents(*options.eventsPath, parse)) return *status;
+  }
+  return writeRender(options, parse.events);
 }

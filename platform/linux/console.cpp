@@ -1,10 +1,10 @@
-#include <poll.h>
 #include <semaphore.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "platform/console.h"
+#include "platform/linux/write_all.h"
 #include "platform/never_destroyed.h"
 
 namespace consynth::platform::detail {
@@ -23,18 +23,7 @@ NeverDestroyed<PrintSignal> printSignal;
 void writeToStandardOutput(const char* text, size_t length) {
   // Straight to the file descriptor, not through stdio: nothing is left in a buffer that
   // the exit would have to flush into an output that may be stuck.
-  while (length > 0) {
-    const ssize_t written = write(STDOUT_FILENO, text, length);
-    if (written > 0) {
-      text += written;
-      length -= static_cast<size_t>(written);
-    } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd output = {STDOUT_FILENO, POLLOUT, 0};  // an output opened non-blocking
-      poll(&output, 1, -1);
-    } else if (written == 0 || errno != EINTR) {
-      return;
-    }
-  }
+  writeAll(STDOUT_FILENO, text, length, -1);
 }
 
 void signalPrint() {

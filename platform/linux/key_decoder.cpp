@@ -136,70 +136,78 @@ Decoded KeyDecoder::feed(uint8_t byte) {
   switch (state_) {
     case State::Ground:
       return ground(byte);
-
     case State::Escape:
-      if (byte == '[') {
-        startCsi();
-        return {};
-      }
-      if (byte == 'O') {
-        state_ = State::Ss3;
-        return {};
-      }
-      if (byte == kEsc) return event(Key::Escape);  // the second ESC waits in its turn
-      // ESC and a key together is how terminals send Alt+key: read it as the key.
-      state_ = State::Ground;
-      return ground(byte);
-
-    case State::Ss3: {
-      state_ = State::Ground;
-      Key key;
-      if (arrowKey(byte, key)) return event(key);
-      if (byte == kEsc) state_ = State::Escape;
-      return {};
-    }
-
+      return afterEscape(byte);
+    case State::Ss3:
+      return ss3(byte);
     case State::Csi:
-      if (byte == kEsc) {  // an unfinished sequence, cut off by the next one
-        state_ = State::Escape;
-        return {};
-      }
-      if (byte < 0x20 || byte > 0x7E) {  // not part of any sequence: drop it all
-        state_ = State::Ground;
-        return {};
-      }
-      if (++length_ > kMaxSequenceLength) {  // garbage: skip to its final byte
-        if (byte >= 0x40) state_ = State::Ground;
-        return {};
-      }
-      if (byte >= '0' && byte <= '9') {
-        if (field_ < kFieldCount && sub_ < kSubCount) {
-          uint32_t& value = params_[field_][sub_];
-          value = value > 100000000u ? value : value * 10 + (byte - '0');
-          present_[field_][sub_] = true;
-        }
-        return {};
-      }
-      if (byte == ';') {
-        ++field_;
-        sub_ = 0;
-        return {};
-      }
-      if (byte == ':') {
-        ++sub_;
-        return {};
-      }
-      if ((byte == '?' || byte == '<' || byte == '=' || byte == '>') && length_ == 1) {
-        marker_ = byte;
-        return {};
-      }
-      if (byte >= 0x40) {
-        state_ = State::Ground;
-        return finishCsi(byte);
-      }
-      return {};  // intermediate bytes carry nothing we read
+      return csi(byte);
   }
   return {};
+}
+
+Decoded KeyDecoder::afterEscape(uint8_t byte) {
+  if (byte == '[') {
+    startCsi();
+    return {};
+  }
+  if (byte == 'O') {
+    state_ = State::Ss3;
+    return {};
+  }
+  if (byte == kEsc) return event(Key::Escape);  // the second ESC waits in its turn
+  // ESC and a key together is how terminals send Alt+key: read it as the key.
+  state_ = State::Ground;
+  return ground(byte);
+}
+
+Decoded KeyDecoder::ss3(uint8_t byte) {
+  state_ = State::Ground;
+  Key key;
+  if (arrowKey(byte, key)) return event(key);
+  if (byte == kEsc) state_ = State::Escape;
+  return {};
+}
+
+Decoded KeyDecoder::csi(uint8_t byte) {
+  if (byte == kEsc) {  // an unfinished sequence, cut off by the next one
+    state_ = State::Escape;
+    return {};
+  }
+  if (byte < 0x20 || byte > 0x7E) {  // not part of any sequence: drop it all
+    state_ = State::Ground;
+    return {};
+  }
+  if (++length_ > kMaxSequenceLength) {  // garbage: skip to its final byte
+    if (byte >= 0x40) state_ = State::Ground;
+    return {};
+  }
+  if (byte >= '0' && byte <= '9') {
+    if (field_ < kFieldCount && sub_ < kSubCount) {
+      uint32_t& value = params_[field_][sub_];
+      value = value > 100000000u ? value : value * 10 + (byte - '0');
+      present_[field_][sub_] = true;
+    }
+    return {};
+  }
+  if (byte == ';') {
+    ++field_;
+    sub_ = 0;
+    return {};
+  }
+  if (byte == ':') {
+    ++sub_;
+    return {};
+  }
+  if ((byte == '?' || byte == '<' || byte == '=' || byte == '>') && length_ == 1) {
+    marker_ = byte;
+    return {};
+  }
+  if (byte >= 0x40) {
+    state_ = State::Ground;
+    return finishCsi(byte);
+  }
+  return {};  // intermediate bytes carry nothing we read
 }
 
 Decoded KeyDecoder::finishCsi(uint8_t finalByte) {

@@ -44,9 +44,13 @@ class KeyDecoder {
   static constexpr int kSubCount = 3;
   static constexpr int kMaxSequenceLength = 32;
 
+  // One function a state: the byte that comes in it.
   Decoded ground(uint8_t byte);
-  Decoded finishCsi(uint8_t finalByte);
+  Decoded afterEscape(uint8_t byte);
+  Decoded ss3(uint8_t byte);
+  Decoded csi(uint8_t byte);
   void startCsi();
+  Decoded finishCsi(uint8_t finalByte);
 
   State state_ = State::Ground;
   // Parameters of the sequence being read: fields split by ';', sub-fields by ':'.

@@ -34,17 +34,21 @@ namespace {
 
 using Clock = KeyStates::Clock;
 
-// Counts down to `at` (unset: nothing to do). True when it is due; else keeps the nearest
-// time left, in whole milliseconds, in `nextMs`.
+// Counts down to `at` (unset: nothing to do). True when it is due; else shortens the
+// time-out `nextMs` to end by it.
 bool due(Clock::time_point at, Clock::time_point now, int& nextMs) {
   if (at == Clock::time_point{}) return false;
   if (now >= at) return true;
-  const int ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(at - now).count());
-  nextMs = nextMs < 0 ? ms : std::min(nextMs, ms);
+  nextMs = timeoutUntil(nextMs, at, now);
   return false;
 }
 
 }  // namespace
+
+int timeoutUntil(int timeoutMs, Clock::time_point at, Clock::time_point now) {
+  const int ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(at - now).count());
+  return timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
+}
 
 void KeyStates::apply(const KeyEvent& event, bool kittyMode, Clock::time_point now) {
   Cell& cell = cells_[cellIndex(event.key)];

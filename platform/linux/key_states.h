@@ -9,6 +9,11 @@
 
 namespace consynth::platform {
 
+/// A poll time-out in milliseconds (-1: none), shortened where need be to end at `at`;
+/// rounded up, so the wait never ends before it.
+int timeoutUntil(int timeoutMs, std::chrono::steady_clock::time_point at,
+                 std::chrono::steady_clock::time_point now);
+
 /// Each key's state, kept by the thread that reads the terminal and queried by the threads
 /// that play: a query costs one or two atomic loads, and a compare-exchange when it takes a
 /// press.

@@ -27,6 +27,7 @@
 #include "platform/keyboard.h"
 #include "platform/linux/key_decoder.h"
 #include "platform/linux/key_states.h"
+#include "platform/linux/write_all.h"
 
 namespace consynth::platform {
 
@@ -79,18 +80,7 @@ bool opened = false;
 
 // Async-signal-safe. Waits at most about a second for room in the terminal's output.
 void writeToTerminal(const char* text, size_t length) {
-  while (length > 0) {
-    const ssize_t written = write(terminalOut, text, length);
-    if (written > 0) {
-      text += written;
-      length -= static_cast<size_t>(written);
-      continue;
-    }
-    if (written < 0 && errno == EINTR) continue;
-    pollfd room = {terminalOut, POLLOUT, 0};
-    if (written < 0 && errno == EAGAIN && poll(&room, 1, 1000) > 0) continue;
-    return;
-  }
+  writeAll(terminalOut, text, length, 1000);
 }
 
 // Async-signal-safe. Sets the modes at once, not after output the terminal may not be
@@ -177,76 +167,97 @@ sigset_t terminalSignals() {
   return set;
 }
 
-int millisecondsUntil(Clock::time_point at, Clock::time_point now) {
-  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(at - now).count());
-}
+// The thread that reads the terminal: decodes its bytes, keeps the key states, answers the
+// terminal's signals, and wakes for whatever falls due (a lone ESC, the end of the wait for
+// the terminal's reply, a hold or a merge of the key states).
+class KeyReader {
+ public:
+  explicit KeyReader(bool terminal) : terminal_(terminal) {}
 
-int earliest(int timeoutMs, int ms) {
-  return timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
-}
+  void run() {
+    for (;;) {
+      int timeoutMs = settle(Clock::now());
+      // A background job leaves the terminal's input to the shell.
+      const bool background = terminal_ && !inForeground();
+      if (background) timeoutMs = earliest(timeoutMs, kBackgroundCheckMs);
+      pollfd fds[3] = {{wakePipe[0], POLLIN, 0},
+                       {signalFd, POLLIN, 0},
+                       {inputOpen_ && !background ? STDIN_FILENO : -1, POLLIN, 0}};
+      const int ready = poll(fds, 3, timeoutMs);
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        return;  // nothing more can be read
+      }
+      if (fds[0].revents != 0) return;
+      if (ready == 0) continue;  // something fell due
+      if (fds[1].revents != 0) {
+        takeSignal();
+      } else {
+        readInput();
+      }
+    }
+  }
 
-void readKeys(bool terminal) {
-  KeyDecoder decoder;
-  bool inputOpen = true;
-  Clock::time_point lastArrival{};
-  for (;;) {
-    const Clock::time_point now = Clock::now();
-    if (decoder.waiting() && now - lastArrival >= kEscapeTimeout) {
-      const Decoded decoded = decoder.timeOut();
+ private:
+  static int earliest(int timeoutMs, int ms) {
+    return timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
+  }
+
+  // Acts on what has fallen due by `now`; returns the milliseconds until the next thing
+  // does, or -1 if nothing will.
+  int settle(Clock::time_point now) {
+    if (decoder_.waiting() && now - lastArrival_ >= kEscapeTimeout) {
+      const Decoded decoded = decoder_.timeOut();
       if (decoded.hasEvent) keys.apply(decoded.event, kittyMode, now);
     }
     if (awaitingReply && now >= replyDeadline) awaitingReply = false;
     int timeoutMs = keys.expireHolds(now);
-    if (decoder.waiting()) {
-      timeoutMs = earliest(timeoutMs, millisecondsUntil(lastArrival + kEscapeTimeout, now));
-    }
-    if (awaitingReply) timeoutMs = earliest(timeoutMs, millisecondsUntil(replyDeadline, now));
+    if (decoder_.waiting()) timeoutMs = timeoutUntil(timeoutMs, lastArrival_ + kEscapeTimeout, now);
+    if (awaitingReply) timeoutMs = timeoutUntil(timeoutMs, replyDeadline, now);
+    return timeoutMs;
+  }
 
-    // A background job leaves the terminal's input to the shell.
-    const bool background = terminal && !inForeground();
-    if (background) timeoutMs = earliest(timeoutMs, kBackgroundCheckMs);
-    pollfd fds[3] = {{wakePipe[0], POLLIN, 0},
-                     {signalFd, POLLIN, 0},
-                     {inputOpen && !background ? STDIN_FILENO : -1, POLLIN, 0}};
-    const int ready = poll(fds, 3, timeoutMs);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return;  // nothing more can be read
+  void takeSignal() {
+    signalfd_siginfo info;
+    if (read(signalFd, &info, sizeof info) == sizeof info) {
+      onSignal(static_cast<int>(info.ssi_signo));
     }
-    if (fds[0].revents != 0) return;
-    if (ready == 0) continue;  // a hold, a merge or a wait is up
+  }
 
-    if (fds[1].revents != 0) {
-      signalfd_siginfo info;
-      if (read(signalFd, &info, sizeof info) == sizeof info) {
-        onSignal(static_cast<int>(info.ssi_signo));
-      }
-      continue;
-    }
-
+  void readInput() {
     uint8_t bytes[256];
     const ssize_t count = read(STDIN_FILENO, bytes, sizeof bytes);
     if (count <= 0) {
-      if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (count < 0 && terminal && !inForeground()) continue;  // just sent to the background
+      if (count < 0 && (errno == EINTR || errno == EAGAIN)) return;
+      if (count < 0 && terminal_ && !inForeground()) return;  // just sent to the background
       keys.endOfInput();
-      inputOpen = false;
-      continue;
+      inputOpen_ = false;
+      return;
     }
-    const Clock::time_point arrival = Clock::now();
-    lastArrival = arrival;
-    for (ssize_t i = 0; i < count; ++i) {
-      const Decoded decoded = decoder.feed(bytes[i]);
-      if (decoded.kittyReply && awaitingReply) {
-        kittyMode = true;
-        takeTerminal(false);
-      }
-      if (decoded.kittyReply || decoded.attributesReply) awaitingReply = false;
-      // Like the terminal's own Ctrl-Z: the whole job stops, this program through onSignal.
-      if (decoded.suspend && terminal) kill(0, SIGTSTP);
-      if (decoded.hasEvent) keys.apply(decoded.event, kittyMode, arrival);
-    }
+    lastArrival_ = Clock::now();
+    for (ssize_t i = 0; i < count; ++i)
+      take(decoder_.feed(bytes[i]));
   }
+
+  void take(const Decoded& decoded) {
+    if (decoded.kittyReply && awaitingReply) {
+      kittyMode = true;
+      takeTerminal(false);
+    }
+    if (decoded.kittyReply || decoded.attributesReply) awaitingReply = false;
+    // Like the terminal's own Ctrl-Z: the whole job stops, this program through onSignal.
+    if (decoded.suspend && terminal_) kill(0, SIGTSTP);
+    if (decoded.hasEvent) keys.apply(decoded.event, kittyMode, lastArrival_);
+  }
+
+  const bool terminal_;
+  KeyDecoder decoder_;
+  bool inputOpen_ = true;
+  Clock::time_point lastArrival_{};
+};
+
+void readKeys(bool terminal) {
+  KeyReader(terminal).run();
 }
 
 }  // namespace

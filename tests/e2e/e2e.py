@@ -22,8 +22,12 @@ import threading
 import time
 
 RATE = 44100
+# Key to sound by design: up to one poll (32 ms), the ring ahead of the buffer being rendered
+# (five buffers, 58 ms) and the sound server's own buffering; about 80 ms measured. A
+# control loop polling ten times slower lands near 200 ms.
+LATENCY_BOUND_MS = 130
 HELP = "Tone : A/S/D/F Key\nPitch: Left/Right Key\nLPF  : Up\nType : Down\nF5   : NO Reverb\n"
-STATUS = re.compile(rb"lpfnum:(\d+) : type=(\d) : mon : \d+\.\d{6}\r")
+STATUS = re.compile(rb"lpfnum:(\d+) : type=(\d) : mon : (\d+\.\d{6})\r")
 STATUS_AND_INDEX = re.compile(rb"lpfnum:\d+ : type=\d : mon : \d+\.\d{6}\rindex = [0-5]\r\n")
 
 failures = []
@@ -121,7 +125,13 @@ class SoundServer:
 
 
 class Capture:
-    """Records the null sink's monitor; remembers when each chunk arrived."""
+    """Records the null sink's monitor, and maps its frames to the times they played.
+
+    The null sink plays by the clock, so frame f plays at f / RATE + c for one constant c. A
+    chunk of the recording reaches us once its last frame has played, and later when the
+    recorder or this reader is held up (a loaded machine), never earlier: each chunk bounds
+    c from above, and the least bound is the best estimate. Only chunks from a frame's own on
+    count, so frames the recorder ever lost before it shift nothing."""
 
     def __init__(self, scenario):
         self.samples = array.array("f")
@@ -154,19 +164,35 @@ class Capture:
         with self.lock:
             return len(self.samples) // 2
 
-    def frame_at(self, when):
-        """The frame that was being recorded at monotonic time `when`."""
+    def _spans(self):
+        """(first frame, end frame, c) for each chunk, c the least bound from it on."""
         with self.lock:
-            for arrival, end in self.chunks:
-                if arrival >= when:
-                    return max(0, end - int((arrival - when) * RATE))
-            return len(self.samples) // 2
+            chunks = list(self.chunks)
+        spans = []
+        least = float("inf")
+        for i in range(len(chunks) - 1, -1, -1):
+            arrival, end = chunks[i]
+            least = min(least, arrival - end / RATE)
+            spans.append((chunks[i - 1][1] if i > 0 else 0, end, least))
+        return spans[::-1]
+
+    def frame_at(self, when):
+        """The frame that played at monotonic time `when` (the end of the recording so far
+        if that is later)."""
+        for first, end, c in self._spans():
+            if c + end / RATE > when:
+                return max(first, int((when - c) * RATE))
+        return self.frames()
+
+    def reach(self, when, timeout=5):
+        """Waits until the recording holds what played at `when`."""
+        wait_for(lambda: (self.time_of(self.frames() - 1) or 0) >= when, timeout)
 
     def time_of(self, frame):
-        with self.lock:
-            for arrival, end in self.chunks:
-                if end > frame:
-                    return arrival - (end - frame) / RATE
+        """When `frame` played, or None if it is not recorded yet."""
+        for first, end, c in self._spans():
+            if end > frame:
+                return c + frame / RATE
         return None
 
     def level(self, start, stop):
@@ -233,9 +259,22 @@ class TmuxRun:
         subprocess.run(["tmux", *args], env=self.scenario.env, check=True)
 
     def send(self, key):
+        """Sends a key; returns the moment before. Once it returns, the key has reached the
+        terminal: `self.delivered` is that moment."""
         sent = time.monotonic()
         self.tmux("send-keys", "-t", "e2e", key)
+        self.delivered = time.monotonic()
         return sent
+
+    def quit(self, what=""):
+        """Escape: the program must exit with code 0 within 2 s, the terminal restored."""
+        sent = self.send("Escape")
+        code = self.exit_code(5)
+        took = time.monotonic() - sent
+        check(code == 0 and took < 2.0,
+              f"Escape exits with code 0 within 2 s (got {code} in {took * 1000:.0f} ms)")
+        print(f"  Escape to exit{what}: {took * 1000:.0f} ms", flush=True)
+        check(code is not None and self.terminal_restored(), "the terminal is restored")
 
     def output(self):
         try:
@@ -282,11 +321,26 @@ def tty_state(tty):
 
 
 def onset_after(capture, sent, wait=1.0):
-    """The first frame of a sound that starts after `sent`, over whatever tail was sounding."""
-    quiet_from = capture.frame_at(sent - 0.2)
+    """The first frame of a sound that starts after `sent`, over whatever tail was sounding.
+    Looked for `wait` seconds later, when the recording reaches well beyond it."""
     time.sleep(wait)
-    baseline = capture.level(quiet_from, capture.frame_at(sent))
+    baseline = capture.level(capture.frame_at(sent - 0.2), capture.frame_at(sent))
     return capture.onset(capture.frame_at(sent - 0.005), max(1e-4, 20 * baseline))
+
+
+def check_latency(capture, presses, where):
+    """Key-to-sound latency over (moment the key had surely reached the terminal, onset
+    frame) pairs: its median must stay within the design's bound. Timed from when the
+    sending command returned, so that a loaded machine slow to start it counts for nothing;
+    the sound is looked for from before it started."""
+    latencies = [(capture.time_of(onset) - sent) * 1000 for sent, onset in presses]
+    if not latencies:
+        return
+    median = statistics.median(latencies)
+    print(f"  key-to-sound latency {where} over {len(latencies)} presses: median {median:.1f} ms, "
+          f"best {min(latencies):.1f} ms, worst {max(latencies):.1f} ms", flush=True)
+    check(0 < median < LATENCY_BOUND_MS,
+          f"key-to-sound latency {where}: median {median:.1f} ms, within {LATENCY_BOUND_MS} ms")
 
 
 def thread_scheduling(pid):
@@ -365,12 +419,13 @@ def test_tmux(program, presses):
         run = TmuxRun(scenario, program)
         check(wait_for(lambda: STATUS_AND_INDEX.search(run.output()) is not None, 10),
               "status and index lines stream")
-        time.sleep(0.5)
+        time.sleep(0.7)  # half a second of silence at least, whenever the program started
+        quiet_until = time.monotonic()
         output = run.output()
         check(HELP.replace("\n", "\r\n").encode() in output,
               "the help text appears exactly, each line ended by CR LF")
         statuses = STATUS.findall(output)
-        check(len(statuses) > 0 and all(s == (b"4", b"0") for s in statuses),
+        check(len(statuses) > 0 and all(s[:2] == (b"4", b"0") for s in statuses),
               "status lines read lpfnum:4 : type=0 at start")
         # The help may land between a status line and its index line: nothing orders the
         # two threads' prints. The last line may still wait for its index line.
@@ -379,55 +434,49 @@ def test_tmux(program, presses):
                if l.startswith(b"lpfnum") and not STATUS_AND_INDEX.fullmatch(l)]
         check(not bad, f"every status line is followed by its index line ({bad[:2]!r})")
 
+        capture.reach(quiet_until)
         start = capture.frame_at(run.started)
-        now = capture.frame_at(time.monotonic())
+        now = capture.frame_at(quiet_until)
         check(now - start > RATE // 2 and capture.level(start, now) == 0.0,
-              "silence (exact zeros) before any key")
+              f"silence (exact zeros) before any key (over {(now - start) / RATE:.2f} s)")
 
         pid = run.program_pid()
         cpu_before, wall_before = cpu_seconds(pid), time.monotonic()
-        latencies = []
-        onsets = []
+        heard = []
+        first = None
         for i in range(presses):
-            quiet_from = capture.frame_at(time.monotonic() - 0.2)
             sent = run.send("a")
-            sent_frame = capture.frame_at(sent)
-            time.sleep(2.2)
-            baseline = capture.level(quiet_from, sent_frame)
-            onset = capture.onset(capture.frame_at(sent - 0.005), max(1e-4, 20 * baseline))
+            # The first note alone for two seconds, to be compared whole; then a press a
+            # second or so, for a latency figure that a slow poll cannot pass by chance.
+            onset = onset_after(capture, sent, 2.2 if i == 0 else 1.2)
             if onset is None:
                 check(False, f"sound after A (press {i + 1})")
                 continue
-            latencies.append((capture.time_of(onset) - sent) * 1000)
-            # Before the first press every sample is exactly zero, so its note starts at the
-            # first sample that is not.
-            onsets.append(capture.onset(capture.frame_at(sent - 0.005), 0.0))
-        check(len(latencies) == presses, f"sound after each of {presses} presses of A")
-        if onsets:
-            check_exact_sound(scenario, program, capture, onsets[0])
-            _, gaps, _ = capture.gaps(onsets[0], capture.frame_at(time.monotonic()))
+            heard.append((run.delivered, onset))
+            if i == 0:
+                # Before it every sample is exactly zero, so the first note starts at the
+                # first sample that is not.
+                first = capture.onset(capture.frame_at(sent - 0.005), 0.0)
+        check(len(heard) == presses, f"sound after each of {presses} presses of A")
+        if first is not None:
+            check_exact_sound(scenario, program, capture, first)
+            _, gaps, _ = capture.gaps(first, capture.frame_at(time.monotonic()))
             check(gaps == 0, f"no gap in the sound once it started ({gaps} gaps)")
+        check(any(float(s[2]) > 0 for s in STATUS.findall(run.output())),
+              "the level monitor shows the notes")
         check_scheduling(pid)
         load = (cpu_seconds(pid) - cpu_before) / (time.monotonic() - wall_before)
         print(f"  CPU while playing: {load * 100:.1f} % of one core", flush=True)
-        if latencies:
-            print(f"  key-to-sound latency over {len(latencies)} presses: median "
-                  f"{statistics.median(latencies):.1f} ms, best {min(latencies):.1f} ms, "
-                  f"worst {max(latencies):.1f} ms", flush=True)
+        check_latency(capture, heard, "in tmux")
 
         run.send("Up")
         run.send("Down")
         run.send("Down")
         time.sleep(0.3)
-        last = STATUS.findall(run.output())[-1]
+        last = STATUS.findall(run.output())[-1][:2]
         check(last == (b"5", b"2"), f"Up steps lpfnum, Down steps type (got {last!r})")
 
-        sent = run.send("Escape")
-        code = run.exit_code(5)
-        took = time.monotonic() - sent
-        check(code == 0, f"Escape exits with code 0 (got {code})")
-        print(f"  Escape to exit: {took * 1000:.0f} ms", flush=True)
-        check(code is not None and run.terminal_restored(), "the terminal is restored")
+        run.quit()
     finally:
         scenario.close()
 
@@ -491,13 +540,7 @@ def test_server_gone(program, how):
             if onset is not None:
                 print(f"  sound back {capture.time_of(onset) - restarted:.2f} s after the "
                       "server was restarted", flush=True)
-        sent = run.send("Escape")
-        code = run.exit_code(5)
-        took = time.monotonic() - sent
-        check(code == 0, f"exit code 0 (got {code})")
-        check(took < 2.0, f"exits within 2 s of Escape (took {took * 1000:.0f} ms)")
-        print(f"  Escape to exit with the server {how}: {took * 1000:.0f} ms", flush=True)
-        check(code is not None and run.terminal_restored(), "the terminal is restored")
+        run.quit(f" with the server {how}")
     finally:
         scenario.close()
 
@@ -512,12 +555,7 @@ def test_frozen_at_start(program):
         took = time.monotonic() - run.started
         check(shown and took < 2.0, f"the help shows within 2 s of start ({took:.2f} s)")
         time.sleep(0.3)
-        sent = run.send("Escape")
-        code = run.exit_code(5)
-        took = time.monotonic() - sent
-        check(code == 0 and took < 2.0,
-              f"Escape exits with code 0 within 2 s (got {code} in {took * 1000:.0f} ms)")
-        check(code is not None and run.terminal_restored(), "the terminal is restored")
+        run.quit(" with the server frozen from the start")
     finally:
         scenario.close()
 
@@ -544,13 +582,7 @@ def test_stdout_blocked(program):
         sent = run.send("a")
         time.sleep(0.8)
         check(capture.onset(capture.frame_at(sent), 1e-4) is not None, "sound after A")
-        sent = run.send("Escape")
-        code = run.exit_code(5)
-        took = time.monotonic() - sent
-        check(code == 0 and took < 2.0,
-              f"Escape exits with code 0 within 2 s (got {code} in {took * 1000:.0f} ms)")
-        print(f"  Escape to exit with standard output blocked: {took * 1000:.0f} ms", flush=True)
-        check(code is not None and run.terminal_restored(), "the terminal is restored")
+        run.quit(" with standard output blocked")
     finally:
         if reader is not None:
             os.close(reader)
@@ -619,21 +651,16 @@ def test_kitty(program):
         time.sleep(0.5)
 
         # Taps of A: a press and release quicker than one poll is still one note.
-        latencies = []
+        heard = []
         for i in range(3):
-            quiet_from = capture.frame_at(time.monotonic() - 0.2)
             sent = time.monotonic()
             xdotool("key", "a")
-            time.sleep(2.2)
-            baseline = capture.level(quiet_from, capture.frame_at(sent))
-            onset = capture.onset(capture.frame_at(sent - 0.005), max(1e-4, 20 * baseline))
+            delivered = time.monotonic()
+            onset = onset_after(capture, sent, 2.2)
             if onset is not None:
-                latencies.append((capture.time_of(onset) - sent) * 1000)
-        check(len(latencies) == 3, "sound after each tap of A")
-        if latencies:
-            print(f"  key-to-sound latency in kitty over {len(latencies)} taps: median "
-                  f"{statistics.median(latencies):.1f} ms, worst {max(latencies):.1f} ms",
-                  flush=True)
+                heard.append((delivered, onset))
+        check(len(heard) == 3, "sound after each tap of A")
+        check_latency(capture, heard, "in kitty")
 
         # Ctrl-Z comes as a protocol key: the program hands the shell a plain terminal.
         pid = child(shell)
@@ -729,10 +756,7 @@ def test_key_floods(program):
             check(lasted < 0.6, f"{what}: sound for {lasted * 1000:.0f} ms, under 0.6 s")
             print(f"  {what}: sound ends {after * 1000:.0f} ms after the last press",
                   flush=True)
-        run.send("Escape")
-        code = run.exit_code(5)
-        check(code == 0, f"Escape exits with code 0 (got {code})")
-        check(code is not None and run.terminal_restored(), "the terminal is restored")
+        run.quit()
     finally:
         scenario.close()
 
@@ -914,7 +938,7 @@ def main():
         test_soak(sys.argv[3], float(sys.argv[2]))
         return finish()
     program = sys.argv[1]
-    presses = int(os.environ.get("CONSYNTH_E2E_PRESSES", "6"))
+    presses = int(os.environ.get("CONSYNTH_E2E_PRESSES", "10"))
     test_no_server(program)
     test_tmux(program, presses)
     if EMULATOR:  # the program as a user plays it; the rest tests the same code as native

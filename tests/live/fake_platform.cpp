@@ -1,6 +1,5 @@
 #include "tests/live/fake_platform.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -46,12 +45,7 @@ AudioDevice device;
 std::vector<std::set<platform::Key>> script;
 int escapeQueries = 0;
 std::map<platform::Key, int> queries;
-std::atomic<bool> renderKeys[3];  // Up, Down, F5
 std::string consoleText;
-
-int renderKeyIndex(platform::Key key) {
-  return key == platform::Key::Up ? 0 : key == platform::Key::Down ? 1 : 2;
-}
 
 void play(AudioDevice* dev) {
   for (;;) {
@@ -118,10 +112,6 @@ void scriptKeyboard(std::vector<std::set<platform::Key>> polls) {
 int keyQueries(platform::Key key) {
   std::lock_guard<std::mutex> state(stateMutex);
   return queries[key];
-}
-
-void holdRenderKey(platform::Key key, bool down) {
-  renderKeys[renderKeyIndex(key)] = down;
 }
 
 std::string takeConsoleText() {
@@ -208,11 +198,6 @@ void keyboardOpen() {}
 void keyboardClose() {}
 
 uint16_t keyState(Key key) {
-  if (key == Key::F5) return renderKeys[2].load() ? kKeyDownNow : 0;
-  if (key == Key::Up || key == Key::Down) {
-    const bool pressed = renderKeys[renderKeyIndex(key)].exchange(false);
-    return pressed ? (kKeyDownNow | kKeyPressedSinceQuery) : 0;
-  }
   std::lock_guard<std::mutex> state(stateMutex);
   ++queries[key];
   size_t entry;

@@ -1,8 +1,8 @@
 #pragma once
 
 // Stand-ins for the platform layer, linked into the tests in place of the real one: an
-// audio device whose playing the test controls, a scripted keyboard and a recording
-// console.
+// audio device whose playing the test controls, the control loop's keyboard as a script and
+// a recording console. (The render thread's keys and lines go through its panel.)
 
 #include <set>
 #include <string>
@@ -54,10 +54,6 @@ void scriptKeyboard(std::vector<std::set<platform::Key>> polls);
 
 /// How often `key` was queried since the script was set.
 int keyQueries(platform::Key key);
-
-/// Sets a key the render thread reads: for Up and Down, `down` queues one press; F5 stays
-/// held until set up again.
-void holdRenderKey(platform::Key key, bool down);
 
 /// Everything printed since the last call, which clears it.
 std::string takeConsoleText();

@@ -1,11 +1,16 @@
-// Open, stream and close the engine against a fake device whose playing the test steers.
+// Open, stream and close the engine against a fake device whose playing the test steers,
+// with the render thread's panel (its keys and lines) in the test's hands.
 
 #include "audio/synth_engine.h"
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <chrono>
+#include <cmath>
+#include <functional>
 #include <thread>
+#include <vector>
 
 #include "platform/credit_semaphore.h"
 #include "tests/live/fake_platform.h"
@@ -14,26 +19,78 @@ namespace consynth {
 namespace {
 
 using namespace std::chrono_literals;
-using platform::Key;
 
 SynthEngine engine;
 
-int count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-    ++n;
-  return n;
-}
+// One line the render thread showed: a status line, or (index >= 0) an index line.
+struct Line {
+  int index = -1;
+  int lpfnum = 0;
+  int type = 0;
+  double monitor = 0.0;
+};
 
-// Waits until the console holds `lines` lines starting with `what`; gives up after a
-// generous while, so a fault shows as a failed expectation rather than a hung test.
-std::string waitForLines(const std::string& what, int lines, std::string text = {}) {
-  for (int i = 0; i < 1000 && count(text, what) < lines; ++i) {
-    std::this_thread::sleep_for(5ms);
-    text += fake::takeConsoleText();
+// The panel the engine's render thread uses in these tests: it plays the keys `keys` gives
+// for each poll (counted from 0 at open) and records the lines.
+class TestPanel {
+ public:
+  std::function<FrameKeys(int poll)> keys = [](int) { return FrameKeys{}; };
+
+  RenderPanel panel() { return {this, poll, status, index}; }
+
+  void reset() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    lines_.clear();
+    polls_ = 0;
+    keys = [](int) { return FrameKeys{}; };
   }
-  return text;
-}
+
+  std::vector<Line> lines() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return lines_;
+  }
+
+  int statusLines() { return count(false); }
+  int indexLines() { return count(true); }
+
+  // Waits until at least that many lines were shown; gives up after a generous while, so a
+  // fault shows as a failed expectation rather than a hung test.
+  void waitFor(int statusLines, int indexLines) {
+    for (int i = 0; i < 1000 && (count(false) < statusLines || count(true) < indexLines); ++i)
+      std::this_thread::sleep_for(5ms);
+  }
+
+ private:
+  static FrameKeys poll(void* self) {
+    auto& panel = *static_cast<TestPanel*>(self);
+    return panel.keys(panel.polls_++);  // the render thread's alone while it runs
+  }
+  static void status(void* self, int lpfnum, int type, double monitor) {
+    static_cast<TestPanel*>(self)->add({-1, lpfnum, type, monitor});
+  }
+  static void index(void* self, unsigned index) {
+    static_cast<TestPanel*>(self)->add({static_cast<int>(index)});
+  }
+  void add(const Line& line) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    lines_.push_back(line);
+  }
+  int count(bool indexLines) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    int n = 0;
+    for (const Line& line : lines_)
+      n += (line.index >= 0) == indexLines;
+    return n;
+  }
+
+  std::mutex mutex_;
+  std::vector<Line> lines_;
+  int polls_ = 0;
+};
+
+TestPanel panel;
+// What the render thread should have made, rendered here in its runs.
+FrameMixer expectedMixer;
 
 bool allDone() {
   for (const platform::AudioBuffer& header : engine.headers) {
@@ -44,9 +101,39 @@ bool allDone() {
 
 class SynthEngineTest : public ::testing::Test {
  protected:
-  void SetUp() override { fake::takeConsoleText(); }
+  void SetUp() override {
+    panel.reset();
+    engine.panel = panel.panel();
+  }
   void TearDown() override { engine.close(); }
 };
+
+TEST(NoteOnQueueTest, KeepsOrderAcrossWrapAroundAndDropsWhatDoesNotFit) {
+  NoteOnQueue queue;
+  NoteOn out;
+  EXPECT_FALSE(queue.pop(out));
+  // Batches of every size up to a full queue, so the slots wrap around many times.
+  int pushed = 0;
+  int popped = 0;
+  for (uint32_t batch = 1; batch <= NoteOnQueue::kCapacity; ++batch) {
+    for (uint32_t i = 0; i < batch; ++i)
+      ASSERT_TRUE(queue.push({0, ++pushed, 0}));
+    for (uint32_t i = 0; i < batch; ++i) {
+      ASSERT_TRUE(queue.pop(out));
+      ASSERT_EQ(out.note, ++popped);
+    }
+    ASSERT_FALSE(queue.pop(out));
+  }
+  // Full: a further note-on is dropped and those in flight stay as they were.
+  for (uint32_t i = 0; i < NoteOnQueue::kCapacity; ++i)
+    ASSERT_TRUE(queue.push({0, static_cast<int>(i), 0}));
+  EXPECT_FALSE(queue.push({0, -1, 0}));
+  for (uint32_t i = 0; i < NoteOnQueue::kCapacity; ++i) {
+    ASSERT_TRUE(queue.pop(out));
+    EXPECT_EQ(out.note, static_cast<int>(i));
+  }
+  EXPECT_FALSE(queue.pop(out));
+}
 
 TEST(CreditSemaphoreTest, ReleasesBeyondTheCeilingAreDropped) {
   platform::CreditSemaphore credits(5, 6);
@@ -66,69 +153,123 @@ TEST_F(SynthEngineTest, WithoutADeviceNothingStartsAndCloseReturnsAtOnce) {
   engine.noteOn(2, 40, kKeyPatch);  // nobody renders: it lands in the voice at once
   EXPECT_GT(engine.mixer.voices[2].increment, 0.0);
   engine.close();
-  EXPECT_EQ(fake::takeConsoleText(), "");
+  EXPECT_TRUE(panel.lines().empty());
   EXPECT_EQ(fake::deviceRecord().opens, 0);
 }
 
 TEST_F(SynthEngineTest, SixBuffersRenderBeforeTheFirstCompletionIsNeeded) {
   fake::configureDevice({.mode = fake::DeviceMode::Plays, .allowedCompletions = 0});
   engine.open();
-  std::string text = waitForLines("lpfnum:", 6, waitForLines("index = ", 5));
+  panel.waitFor(6, 5);
   std::this_thread::sleep_for(50ms);  // room for a sixth index line, which must not come
-  text += fake::takeConsoleText();
   // Primed six, then six renders whose submissions find their buffers still queued; the
   // thread waits after the sixth, having used the five start credits.
-  EXPECT_EQ(count(text, "lpfnum:"), 6);
-  EXPECT_EQ(count(text, "index = "), 5);
+  EXPECT_EQ(panel.statusLines(), 6);
+  EXPECT_EQ(panel.indexLines(), 5);
   EXPECT_EQ(fake::deviceRecord().writesAccepted, 6);
   EXPECT_EQ(fake::deviceRecord().writesRefused, 6);
 
   fake::allowCompletions(1);
-  text = waitForLines("index = ", 1);
-  EXPECT_EQ(text.substr(0, 10), "index = 5\n");
+  panel.waitFor(6, 6);
+  ASSERT_GE(panel.lines().size(), 12u);
+  EXPECT_EQ(panel.lines()[11].index, 5);
 }
 
 TEST_F(SynthEngineTest, StreamsStatusAndIndexLinesInRingOrder) {
   fake::configureDevice({.mode = fake::DeviceMode::Plays});
+  const int lpfnum = engine.mixer.lpfnum;
+  const int type = engine.mixer.type;
   engine.open();
-  const std::string text = waitForLines("index = ", 14);
+  panel.waitFor(14, 14);
   engine.close();
 
   // Each buffer: its status line, then the index line printed over it.
-  const std::string pair = "lpfnum:4 : type=0 : mon : 0.000000\rindex = ";
-  int expected = 0;
-  int pairs = 0;
-  for (size_t pos = text.find(pair); pos != std::string::npos; pos = text.find(pair, pos)) {
-    pos += pair.size();
-    EXPECT_EQ(text.substr(pos, 2), std::to_string(expected) + "\n");
-    expected = (expected + 1) % 6;
-    ++pairs;
+  const std::vector<Line> lines = panel.lines();
+  ASSERT_GE(lines.size(), 28u);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const Line& line = lines[i];
+    if (i % 2 == 0) {
+      EXPECT_EQ(line.index, -1) << "line " << i;
+      EXPECT_EQ(line.lpfnum, lpfnum);
+      EXPECT_EQ(line.type, type);
+      EXPECT_EQ(line.monitor, 0.0);  // no voice has sounded
+    } else {
+      EXPECT_EQ(line.index, static_cast<int>(i / 2 % kBufferCount)) << "line " << i;
+    }
   }
-  EXPECT_GE(pairs, 14);
   EXPECT_TRUE(allDone());
   EXPECT_EQ(fake::deviceRecord().closes, 1);
 }
 
-TEST_F(SynthEngineTest, NoteOnsReachTheRenderThreadAndAreHeard) {
+// A note-on queued while the fourth run of the first buffer is polled sounds from the fifth
+// run on, not from the next buffer; Up pressed at a poll steps the damping for its run.
+// Each status line's monitor is its buffer's first left sample.
+TEST_F(SynthEngineTest, NoteOnsAndKeysTakeEffectAtTheNextRunOfFrames) {
+  constexpr int kNoteOnPoll = 3;
+  constexpr int kUpPoll = 6;
+  fake::configureDevice({.mode = fake::DeviceMode::Plays, .allowedCompletions = 0});
+  expectedMixer = engine.mixer;
+  for (Voice& voice : expectedMixer.voices)
+    voice = Voice{};
+  panel.keys = [](int poll) {
+    // Straight into the queue: SynthEngine::noteOn is the main thread's.
+    if (poll == kNoteOnPoll) engine.noteOns.push({0, 36, kKeyPatch});
+    return FrameKeys{.upPressed = poll == kUpPoll};
+  };
+  engine.open();
+  panel.waitFor(kBufferCount, 0);  // six buffers, each rendered once
+  engine.close();
+
+  float expected[2 * kFramesPerBuffer];
+  for (unsigned run = 0; run < kFramesPerBuffer / kControlFrames; ++run) {
+    if (run == kNoteOnPoll + 1) expectedMixer.voices[0].noteOn(36, kKeyPatch);
+    expectedMixer.renderFrames({.upPressed = run == kUpPoll}, expected + 2 * kControlFrames * run,
+                               kControlFrames);
+  }
+  for (unsigned i = 0; i < 2 * kFramesPerBuffer; ++i) {
+    ASSERT_EQ(std::bit_cast<uint32_t>(expected[i]), std::bit_cast<uint32_t>(engine.buffers[0][i]))
+        << "sample " << i;
+  }
+
+  std::vector<Line> statuses;
+  for (const Line& line : panel.lines()) {
+    if (line.index < 0) statuses.push_back(line);
+  }
+  ASSERT_EQ(statuses.size(), kBufferCount);
+  for (unsigned b = 0; b < kBufferCount; ++b)
+    EXPECT_EQ(statuses[b].monitor, std::abs(engine.buffers[b][0])) << "buffer " << b;
+  EXPECT_GT(statuses[1].monitor, 0.0);
+}
+
+TEST_F(SynthEngineTest, NoteOnsFromAnotherThreadAreHeard) {
   fake::configureDevice({.mode = fake::DeviceMode::Plays});
   engine.open();
-  waitForLines("index = ", 8);
+  panel.waitFor(8, 8);
   for (int v = 0; v < 4; ++v)
     engine.noteOn(v, 36 + v, kKeyPatch);
-  waitForLines("index = ", 20);
+  panel.waitFor(20, 20);
   engine.close();
   EXPECT_GT(fake::deviceRecord().soundingBuffers, 0);
   EXPECT_GT(engine.mixer.voices[3].counter, 0);
+  EXPECT_EQ(engine.droppedNoteOns.load(), 0u);
+}
+
+TEST_F(SynthEngineTest, NoteOnsThatFindTheQueueFullAreCounted) {
+  fake::configureDevice({.mode = fake::DeviceMode::Stalls});
+  engine.open();
+  panel.waitFor(kBufferCount, kBufferCount - 1);  // the render thread waits for a credit
+  for (uint32_t i = 0; i < NoteOnQueue::kCapacity + 3; ++i)
+    engine.noteOn(1, 40, kKeyPatch);
+  EXPECT_EQ(engine.droppedNoteOns.load(), 3u);
 }
 
 TEST_F(SynthEngineTest, RenderKeysStepTheReverbControlsOncePerPress) {
   fake::configureDevice({.mode = fake::DeviceMode::Plays});
   const int lpfnum = engine.mixer.lpfnum;
   const int type = engine.mixer.type;
+  panel.keys = [](int poll) { return FrameKeys{.upPressed = poll == 0, .downPressed = poll == 0}; };
   engine.open();
-  fake::holdRenderKey(Key::Up, true);
-  fake::holdRenderKey(Key::Down, true);
-  waitForLines("index = ", 10);
+  panel.waitFor(10, 10);
   engine.close();
   EXPECT_EQ(engine.mixer.lpfnum, (lpfnum + 1) % 32);
   EXPECT_EQ(engine.mixer.type, (type + 1) % 4);
@@ -137,15 +278,16 @@ TEST_F(SynthEngineTest, RenderKeysStepTheReverbControlsOncePerPress) {
 TEST_F(SynthEngineTest, CloseEndsPromptlyWhenTheDeviceStopsReturningBuffers) {
   fake::configureDevice({.mode = fake::DeviceMode::Stalls});
   engine.open();
-  const std::string text = waitForLines("index = ", 5);
-  waitForLines("lpfnum:", 6, text);
+  panel.waitFor(6, 5);
   std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(count(fake::takeConsoleText(), "lpfnum:"), 0);  // waiting, not spinning
-  engine.close();  // must return (the test's time-out would catch a hang)
+  EXPECT_EQ(panel.statusLines(), 6);  // waiting, not spinning
+  engine.close();                     // must return (the test's time-out would catch a hang)
   EXPECT_EQ(engine.device.load(), nullptr);
   EXPECT_FALSE(engine.renderThread.joinable());
   // The thread rendered the start-up six and nothing more: close ended it after its wait.
-  EXPECT_EQ(fake::takeConsoleText(), "index = 5\n");
+  EXPECT_EQ(panel.statusLines(), 6);
+  EXPECT_EQ(panel.indexLines(), 6);
+  EXPECT_EQ(panel.lines().back().index, 5);
   EXPECT_EQ(fake::deviceRecord().writesAccepted + fake::deviceRecord().writesRefused, 12);
 }
 
@@ -154,7 +296,7 @@ TEST_F(SynthEngineTest, TheCreditsOutliveEveryCompletionCall) {
   // while calls are still on their way.
   fake::configureDevice({.mode = fake::DeviceMode::Plays, .callbackDelayMs = 30});
   engine.open();
-  waitForLines("index = ", 6);
+  panel.waitFor(6, 6);
   engine.close();
   EXPECT_GT(fake::deviceRecord().completions, 0);
   EXPECT_EQ(fake::deviceRecord().callbacksWithoutCredits, 0);
@@ -164,12 +306,14 @@ TEST_F(SynthEngineTest, TheCreditsOutliveEveryCompletionCall) {
 TEST_F(SynthEngineTest, ReopensAfterClose) {
   fake::configureDevice({.mode = fake::DeviceMode::Plays});
   engine.open();
-  waitForLines("index = ", 3);
+  panel.waitFor(3, 3);
   engine.close();
-  fake::takeConsoleText();
+  panel.reset();
   engine.open();
-  EXPECT_EQ(waitForLines("index = ", 3).substr(0, 1), "l");
+  panel.waitFor(3, 3);
   engine.close();
+  ASSERT_FALSE(panel.lines().empty());
+  EXPECT_EQ(panel.lines()[0].index, -1);  // a status line first, as at the first open
   EXPECT_EQ(fake::deviceRecord().closes, 2);
 }
 
