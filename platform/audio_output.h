@@ -38,10 +38,20 @@ struct AudioDevice;
 /// return at once.
 using AudioDoneCallback = void (*)(void* context);
 
-/// Opens the default output device. Returns null, quietly, when no device can be opened, or
-/// none answers within about a second. A device that is lost later (a sound server killed
-/// or frozen) may go on completing buffers in real time while it is opened again.
-AudioDevice* audioOpen(AudioDoneCallback done, void* context);
+/// What audioOpen does where no device answers.
+enum class WithoutDevice {
+  Fail,      ///< returns null
+  KeepTime,  ///< returns a device that plays nowhere but completes its buffers in real time
+};
+
+/// Opens the default output device. Where no device can be opened, or none answers within
+/// about a second, returns null, quietly; or, with WithoutDevice::KeepTime, a device that
+/// completes each buffer written to it when it would have played, by the clock, so the
+/// stream runs as if heard (and, where the system allows, plays on the default device
+/// should one answer later). A device that is lost later (a sound server killed or frozen)
+/// may likewise go on completing buffers in real time while it is opened again.
+AudioDevice* audioOpen(AudioDoneCallback done, void* context,
+                       WithoutDevice withoutDevice = WithoutDevice::Fail);
 
 /// Makes a buffer ready to be written (clears its done flag).
 void audioPrepare(AudioDevice* device, AudioBuffer& buffer);

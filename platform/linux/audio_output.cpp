@@ -12,6 +12,7 @@
 // device thread gives it up and goes on marking buffers done in real time, by the monotonic
 // clock, so the render thread, its lines and the keys carry on; and it opens `default` again
 // about once a second. A stream that opens takes over from the oldest buffer not yet done.
+// Opened to keep time without a device, the device starts that way when `default` fails.
 //
 // A frozen server answers no call, so a stream thread may be held inside the sound library
 // for good. It is then left there: it owns its ALSA stream and uses only storage that is
@@ -395,20 +396,24 @@ uint64_t AudioDevice::nextEndToHear(const AlsaStream& from) const {
   return 0;
 }
 
-AudioDevice* audioOpen(AudioDoneCallback done, void* context) {
+AudioDevice* audioOpen(AudioDoneCallback done, void* context, WithoutDevice withoutDevice) {
   AudioDevice& device = *theDevice;
   std::unique_lock<std::mutex> lock(device.mutex);
   if (device.inUse) return nullptr;
   snd_lib_error_set_handler(silentAlsaError);
 
   AlsaStream* stream = device.startStream();
-  if (stream == nullptr) return nullptr;
-  device.toDevice.wait_for(lock, kOpenGrace,
-                           [stream] { return stream->state != StreamState::Opening; });
-  if (stream->state != StreamState::Playing) {
-    stream->givenUp = true;  // a frozen server keeps its thread; the program plays silent
-    return nullptr;
+  if (stream != nullptr) {
+    device.toDevice.wait_for(lock, kOpenGrace,
+                             [stream] { return stream->state != StreamState::Opening; });
+    if (stream->state != StreamState::Playing) {
+      stream->givenUp = true;  // a frozen server keeps its thread
+      stream = nullptr;
+    }
   }
+  // Without a stream the program plays silent, or the device thread keeps time as it
+  // does for a lost stream, and tries `default` again now and then.
+  if (stream == nullptr && withoutDevice == WithoutDevice::Fail) return nullptr;
 
   device.stream = stream;
   device.opening = nullptr;
@@ -417,10 +422,11 @@ AudioDevice* audioOpen(AudioDoneCallback done, void* context) {
   device.stopping = false;
   device.head = device.sent = device.tail = 0;
   device.due = {};
+  device.nextOpen = Clock::now() + kReopenPeriod;
   try {
     device.thread = std::thread(&AudioDevice::run, &device);
   } catch (const std::system_error&) {
-    stream->givenUp = true;
+    if (stream != nullptr) stream->givenUp = true;
     device.stream = nullptr;
     device.toStreams.notify_all();
     return nullptr;

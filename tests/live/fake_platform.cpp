@@ -125,10 +125,12 @@ namespace consynth::platform {
 
 using namespace consynth::fake;
 
-AudioDevice* audioOpen(AudioDoneCallback done, void* context) {
+AudioDevice* audioOpen(AudioDoneCallback done, void* context, WithoutDevice withoutDevice) {
   {
     std::lock_guard<std::mutex> state(stateMutex);
-    if (options.mode == DeviceMode::OpenFails) return nullptr;
+    if (options.mode == DeviceMode::OpenFails && withoutDevice == WithoutDevice::Fail) {
+      return nullptr;
+    }
     ++record.opens;
   }
   device.queue.clear();

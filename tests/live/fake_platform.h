@@ -13,7 +13,7 @@
 namespace consynth::fake {
 
 enum class DeviceMode {
-  OpenFails,  ///< no device: open returns null
+  OpenFails,  ///< no device: open returns null, or a device that plays when asked to keep time
   Plays,      ///< a player thread finishes one queued buffer per `periodMs`
   Stalls,     ///< takes buffers and never gives one back, like a frozen sound server
 };
