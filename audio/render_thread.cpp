@@ -8,12 +8,20 @@ namespace consynth {
 
 namespace {
 
+// Every note-on that reaches a voice while the render thread runs, whatever its source,
+// passes here, so a take keeps each at the frame where it took effect (`offset` frames into
+// the buffer).
+void startNote(SynthEngine& engine, const NoteOn& noteOn, unsigned offset) {
+  engine.mixer.voices[noteOn.voice].noteOn(noteOn.note, noteOn.patch);
+  engine.take.noteOn(offset, noteOn);
+}
+
 // The one place where note-ons from other threads reach the voices: before a run of frames,
 // so a voice is rendered wholly before or wholly after each.
-void applyNoteOns(SynthEngine& engine) {
+void applyNoteOns(SynthEngine& engine, unsigned offset) {
   NoteOn noteOn;
   while (engine.noteOns.pop(noteOn)) {
-    engine.mixer.voices[noteOn.voice].noteOn(noteOn.note, noteOn.patch);
+    startNote(engine, noteOn, offset);
   }
 }
 
@@ -21,9 +29,11 @@ void applyNoteOns(SynthEngine& engine) {
 // note-ons that have arrived and the reverb keys as they are now.
 void renderBuffer(SynthEngine& engine, float* data, unsigned frames) {
   const RenderPanel& panel = engine.panel;
+  engine.take.beginBuffer();
   for (unsigned f = 0; f < frames; f += kControlFrames) {
-    applyNoteOns(engine);
+    applyNoteOns(engine, f);
     const FrameKeys keys = panel.pollKeys(panel.context);
+    engine.take.keys(f, keys);
     engine.mixer.renderFrames(keys, data + 2 * f, std::min(kControlFrames, frames - f));
   }
 }
@@ -39,7 +49,11 @@ void renderThreadMain(SynthEngine* engine) {
       std::lock_guard<std::mutex> guard(engine->lock);
       index = engine->ringIndex;
       platform::AudioBuffer& header = engine->headers[index];
-      renderBuffer(*engine, header.data, header.bytes / platform::kBytesPerFrame);
+      const unsigned frames = header.bytes / platform::kBytesPerFrame;
+      renderBuffer(*engine, header.data, frames);
+      // A device that has run dry since the last submission plays this buffer after a gap.
+      if (engine->ranDry.exchange(false, std::memory_order_relaxed)) engine->take.underrun();
+      engine->take.endBuffer(header.data, frames);
 
       panel.showStatus(panel.context, engine->mixer.lpfnum, engine->mixer.type,
                        static_cast<double>(std::abs(header.data[0])));

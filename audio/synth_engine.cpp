@@ -16,8 +16,17 @@ constexpr auto kThreadStopGrace = 300ms;
 constexpr auto kDrainGrace = 300ms;
 constexpr auto kRetestPeriod = 10ms;
 
+bool anyBufferQueued(const SynthEngine& engine) {
+  for (const platform::AudioBuffer& header : engine.headers) {
+    if (header.flags.load(std::memory_order_acquire) & platform::kBufferQueued) return true;
+  }
+  return false;
+}
+
 void onBufferDone(void* context) {
-  static_cast<SynthEngine*>(context)->credits->release();
+  SynthEngine& engine = *static_cast<SynthEngine*>(context);
+  if (!anyBufferQueued(engine)) engine.ranDry.store(true, std::memory_order_relaxed);
+  engine.credits->release();
 }
 
 bool allBuffersDone(const SynthEngine& engine) {
@@ -39,10 +48,15 @@ void SynthEngine::open() {
   noteOns.clear();
   droppedNoteOns.store(0);
   renderThreadDone.store(false);
+  ranDry.store(false);
+  take.start(takeQueue);
 
   // The credits must exist before the device can call back.
   credits.emplace(kInitialCredits, kMaxCredits);
-  platform::AudioDevice* opened = platform::audioOpen(onBufferDone, this);
+  // A take is made whether or not there is a device to hear it.
+  platform::AudioDevice* opened = platform::audioOpen(
+      onBufferDone, this,
+      take.recording() ? platform::WithoutDevice::KeepTime : platform::WithoutDevice::Fail);
   if (opened == nullptr) {
     credits.reset();
     return;

@@ -9,6 +9,7 @@
 #include "audio/frame_mixer.h"
 #include "audio/note_on_queue.h"
 #include "audio/render_panel.h"
+#include "audio/take_tap.h"
 #include "platform/audio_output.h"
 #include "platform/credit_semaphore.h"
 
@@ -23,6 +24,7 @@ inline constexpr int kMaxCredits = 6;
 /// render each run as one block. Each press of Up or Down still steps its control once, and
 /// F5 bypasses for as long as it is held, to within a run.
 inline constexpr unsigned kControlFrames = 64;
+static_assert(kFramesPerBuffer <= TakeBlock::kMaxFrames, "a take block holds a whole buffer");
 
 /// The synthesizer: voices and reverbs (in the mixer), the ring of six device buffers, the
 /// credits that pace the render thread, and the device. One static instance lives for the
@@ -43,9 +45,16 @@ struct SynthEngine {
   /// Where the render thread reads the reverb keys and shows its lines.
   RenderPanel panel = consolePanel();
   std::atomic<bool> renderThreadDone{false};
+  /// Where the next open records a take, or null for none.
+  TakeQueue* takeQueue = nullptr;
+  TakeTap take;  ///< the render thread's
+  /// The device has played every buffer it had: there is a gap in the sound before the
+  /// next. Set by the device's completion call, taken by the render thread.
+  std::atomic<bool> ranDry{false};
 
   /// Opens the default device, queues six silent buffers and starts the render thread.
-  /// Without a device it returns quietly and the engine stays closed.
+  /// Without a device it returns quietly and the engine stays closed; unless it records a
+  /// take, which the render thread then renders in real time, paced by the clock.
   void open();
 
   /// Stops the render thread, lets the device finish the queued buffers and releases it.

@@ -1,0 +1,78 @@
+#include "audio/take_tap.h"
+
+#include <algorithm>
+
+namespace consynth {
+
+void TakeTap::start(TakeQueue* queue) {
+  queue_ = queue;
+  block_ = nullptr;
+  stoppedShort_ = false;
+  frame_ = 0;
+  bypass_ = false;  // the engine starts with the reverb in, as a replay does
+  if (queue_ != nullptr) queue_->clear();
+}
+
+void TakeTap::beginBuffer() {
+  if (queue_ == nullptr || stoppedShort_) return;
+  block_ = queue_->claim();
+  if (block_ == nullptr) {
+    stopShort(TakeShortfall::QueueFull);
+    return;
+  }
+  block_->firstFrame = frame_;
+  block_->eventCount = 0;
+  block_->underrunBefore = false;
+}
+
+void TakeTap::noteOn(unsigned offset, const NoteOn& noteOn) {
+  if (block_ != nullptr) add(TakeEvent::Kind::NoteOn, offset, noteOn);
+}
+
+void TakeTap::keys(unsigned offset, const FrameKeys& keys) {
+  if (block_ == nullptr) return;
+  if (keys.upPressed) add(TakeEvent::Kind::Up, offset);
+  if (keys.downPressed) add(TakeEvent::Kind::Down, offset);
+  if (keys.bypass != bypass_) {
+    add(keys.bypass ? TakeEvent::Kind::BypassOn : TakeEvent::Kind::BypassOff, offset);
+    bypass_ = keys.bypass;
+  }
+}
+
+void TakeTap::underrun() {
+  if (block_ != nullptr) block_->underrunBefore = true;
+}
+
+void TakeTap::endBuffer(const float* interleaved, unsigned frames) {
+  if (block_ != nullptr) {
+    std::copy(interleaved, interleaved + 2 * frames, block_->samples);
+    block_->frames = frames;
+    queue_->publish();
+    block_ = nullptr;
+  }
+  frame_ += frames;
+  if (queue_ != nullptr) queue_->rendered.store(frame_, std::memory_order_relaxed);
+}
+
+void TakeTap::add(TakeEvent::Kind kind, unsigned offset, const NoteOn& noteOn) {
+  if (block_ == nullptr) return;
+  if (block_->eventCount == TakeBlock::kMaxEvents) {
+    stopShort(TakeShortfall::TooManyEvents);
+    return;
+  }
+  TakeEvent& event = block_->events[block_->eventCount++];
+  event.kind = kind;
+  event.offset = static_cast<uint16_t>(offset);
+  event.voice = noteOn.voice;
+  event.note = noteOn.note;
+  event.patch = noteOn.patch;
+}
+
+// The take ends at the start of this buffer: what follows is not kept.
+void TakeTap::stopShort(TakeShortfall why) {
+  block_ = nullptr;
+  stoppedShort_ = true;
+  queue_->shortfall.store(why, std::memory_order_relaxed);
+}
+
+}  // namespace consynth
