@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "platform/audio_output.h"
 #include "platform/console.h"
 #include "platform/main_thread.h"
+#include "platform/new_file.h"
 #include "platform/threads.h"
 
 namespace consynth::platform {
@@ -41,6 +43,9 @@ std::mutex stateMutex;  // guards options, record and script below
 DeviceOptions options;
 DeviceRecord record;
 AudioDevice device;
+
+DiskOptions disk;
+std::condition_variable diskResumed;
 
 std::vector<std::set<platform::Key>> script;
 int escapeQueries = 0;
@@ -118,6 +123,33 @@ std::string takeConsoleText() {
   std::lock_guard<std::mutex> state(stateMutex);
   return std::exchange(consoleText, std::string());
 }
+
+void configureDisk(const DiskOptions& options) {
+  std::lock_guard<std::mutex> state(stateMutex);
+  disk = options;
+}
+
+void resumeDisk() {
+  {
+    std::lock_guard<std::mutex> state(stateMutex);
+    disk.stalled = false;
+  }
+  diskResumed.notify_all();
+}
+
+namespace {
+
+// Waits while the disk is stalled; then how many of `count` bytes fit on it, taking them.
+size_t diskTakes(size_t count) {
+  std::unique_lock<std::mutex> state(stateMutex);
+  diskResumed.wait(state, [] { return !disk.stalled; });
+  if (disk.room < 0) return count;
+  const size_t fits = std::min<size_t>(count, static_cast<size_t>(disk.room));
+  disk.room -= static_cast<long long>(fits);
+  return fits;
+}
+
+}  // namespace
 
 }  // namespace consynth::fake
 
@@ -224,6 +256,78 @@ void consolePrint(const char* format, ...) {
 
 void consoleOpen() {}
 void consoleClose() {}
+
+// Real files, through the C library, on the disk the test steers.
+namespace {
+std::FILE* fileOf(intptr_t handle) {
+  return reinterpret_cast<std::FILE*>(handle);
+}
+}  // namespace
+
+bool NewFile::fail() {
+  error_ = "No space left on device";
+  return false;
+}
+
+bool NewFile::create(const std::string& path) {
+  close();
+  if (std::filesystem::exists(path)) {
+    error_ = "File exists";
+    return false;
+  }
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) {
+    error_ = "No such file or directory";
+    return false;
+  }
+  handle_ = reinterpret_cast<intptr_t>(file);
+  size_ = 0;
+  path_ = path;
+  return true;
+}
+
+bool NewFile::append(const void* bytes, size_t count) {
+  const size_t fits = diskTakes(count);
+  std::fseek(fileOf(handle_), static_cast<long>(size_), SEEK_SET);
+  size_ += std::fwrite(bytes, 1, fits, fileOf(handle_));
+  std::fflush(fileOf(handle_));
+  return fits == count || fail();
+}
+
+bool NewFile::writeAt(uint64_t offset, const void* bytes, size_t count) {
+  diskTakes(0);
+  std::fseek(fileOf(handle_), static_cast<long>(offset), SEEK_SET);
+  const bool written = std::fwrite(bytes, 1, count, fileOf(handle_)) == count;
+  std::fflush(fileOf(handle_));
+  return written || fail();
+}
+
+bool NewFile::truncate(uint64_t size) {
+  std::fflush(fileOf(handle_));
+  std::error_code ec;
+  std::filesystem::resize_file(path_, size, ec);
+  if (ec) return fail();
+  size_ = size;
+  return true;
+}
+
+bool NewFile::sync() {
+  diskTakes(0);
+  return std::fflush(fileOf(handle_)) == 0 || fail();
+}
+
+bool NewFile::close() {
+  if (handle_ == -1) return true;
+  std::FILE* file = fileOf(handle_);
+  handle_ = -1;
+  return std::fclose(file) == 0 || fail();
+}
+
+void NewFile::remove() {
+  close();
+  if (!path_.empty()) std::remove(path_.c_str());
+  path_.clear();
+}
 
 void prepareMainThread() {}
 void nameThisThread(const char*) {}

@@ -1,0 +1,256 @@
+#include "app/take_writer.h"
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+
+#include "platform/threads.h"
+#include "tools/printable.h"
+#include "tools/wav_writer.h"
+
+namespace consynth {
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// How often the writer looks for blocks: the queue holds about 3 s, so a look now and then
+// keeps it nearly empty while costing nothing.
+constexpr auto kLookPeriod = 20ms;
+// How often the WAV header's sizes catch up with the data, which is first put on the disk.
+constexpr auto kRefreshPeriod = 500ms;
+constexpr uint32_t kBytesPerFrame = 8;
+
+std::string utcNow() {
+  const std::time_t now = std::time(nullptr);
+  char text[32] = "an unknown date";
+  // Only the main thread asks, before any other thread of the program's might.
+  if (const std::tm* parts = std::gmtime(&now)) {
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", parts);
+  }
+  return text;
+}
+
+std::string seconds(uint64_t frames) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f s", static_cast<double>(frames) / kWavSampleRate);
+  return text;
+}
+
+// The lines of a block's events within its first `frames` frames, in the order they took
+// effect, as the renderer reads them: a voice's note-on comes before the voices render.
+// Returns the length written into `out`.
+size_t eventLines(const TakeBlock& block, uint32_t frames, char* out, size_t room) {
+  size_t used = 0;
+  auto line = [&](const char* format, auto... values) {
+    const int length = std::snprintf(out + used, room - used, format, values...);
+    if (length > 0) used = std::min(room - 1, used + static_cast<size_t>(length));
+  };
+  if (frames == 0) return 0;
+  if (block.underrunBefore) line("# underrun at frame %" PRIu64 "\n", block.firstFrame);
+  for (uint32_t i = 0; i < block.eventCount; ++i) {
+    const TakeEvent& event = block.events[i];
+    if (event.offset >= frames) break;
+    const uint64_t frame = block.firstFrame + event.offset;
+    switch (event.kind) {
+      case TakeEvent::Kind::NoteOn:
+        line("%" PRIu64 " noteon %d %d 0x%08" PRIX32 "\n", frame, static_cast<int>(event.voice),
+             static_cast<int>(event.note), event.patch);
+        break;
+      case TakeEvent::Kind::Up:
+        line("%" PRIu64 " up\n", frame);
+        break;
+      case TakeEvent::Kind::Down:
+        line("%" PRIu64 " down\n", frame);
+        break;
+      case TakeEvent::Kind::BypassOn:
+        line("%" PRIu64 " f5 on\n", frame);
+        break;
+      case TakeEvent::Kind::BypassOff:
+        line("%" PRIu64 " f5 off\n", frame);
+        break;
+    }
+  }
+  return used;
+}
+
+}  // namespace
+
+TakeNames takeNames(const std::string& name) {
+  std::string base = name;
+  if (base.size() >= 4) {
+    std::string tail = base.substr(base.size() - 4);
+    for (char& c : tail)
+      c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (tail == ".wav") base.resize(base.size() - 4);
+  }
+  return {base + ".wav", base + ".events"};
+}
+
+bool TakeWriter::create(const TakeNames& names, const char* version) {
+  names_ = names;
+  if (!wav_.create(names.wav)) {
+    message_ = printable(names.wav) + ": cannot create: " + wav_.error();
+    return false;
+  }
+  if (!events_.create(names.events)) {
+    message_ = printable(names.events) + ": cannot create: " + events_.error();
+    wav_.remove();
+    return false;
+  }
+  const auto header = wavHeader(0);
+  const std::string head = std::string("# consynth ") + version + " take, recorded " + utcNow() +
+                           "\n"
+                           "# Every change to the engine at the frame where it took effect;\n"
+                           "# replay with: consynth-render --events THIS_FILE OUT.wav\n";
+  if (!wav_.append(header.data(), header.size())) {
+    message_ = printable(names.wav) + ": write failed: " + wav_.error();
+  } else if (!events_.append(head.data(), head.size())) {
+    message_ = printable(names.events) + ": write failed: " + events_.error();
+  } else {
+    return true;
+  }
+  wav_.remove();
+  events_.remove();
+  return false;
+}
+
+bool TakeWriter::start() {
+  try {
+    thread_ = std::thread(&TakeWriter::run, this);
+  } catch (const std::system_error&) {
+    message_ = printable(names_.wav) + ": cannot start writing the take";
+    wav_.remove();
+    events_.remove();
+    return false;
+  }
+  return true;
+}
+
+bool TakeWriter::finish() {
+  closing_.store(true, std::memory_order_release);
+  if (!thread_.joinable()) return false;
+  thread_.join();
+
+  if (ended_) {
+    const uint64_t rendered = queue_.rendered.load(std::memory_order_relaxed);
+    message_ = printable(lostFile_) + ": " + lostReason_ + ": the take stops at " +
+               seconds(frames_) + " (frame " + std::to_string(frames_) + ") of " +
+               seconds(rendered) + "; the rest was not recorded";
+  }
+  if (endLineMissing_) {
+    message_ += (message_.empty() ? "" : "; ") + printable(names_.events) +
+                " lacks its 'end' line: replay it with --frames " + std::to_string(frames_);
+  }
+  return message_.empty();
+}
+
+void TakeWriter::run() {
+  platform::nameThisThread("take-writer");
+  Clock::time_point nextRefresh = Clock::now() + kRefreshPeriod;
+  for (;;) {
+    // Once the render thread has stopped, whatever it handed over is in the queue.
+    const bool closing = closing_.load(std::memory_order_acquire);
+    while (const TakeBlock* block = queue_.front()) {
+      writeBlock(*block);
+      queue_.pop();
+    }
+    // The render thread hands nothing over after a shortfall, so the take ends here.
+    const TakeShortfall shortfall = queue_.shortfall.load(std::memory_order_acquire);
+    if (shortfall != TakeShortfall::None && !ended_ && queue_.front() == nullptr) {
+      if (shortfall == TakeShortfall::QueueFull) {
+        endShort(names_.wav, "the disk fell behind by more than 3 s", frames_);
+      } else {
+        endShort(names_.events, "more changes in 12 ms than a take keeps", frames_);
+      }
+    }
+    if (closing) break;
+    if (Clock::now() >= nextRefresh) {
+      refreshHeader();
+      nextRefresh = Clock::now() + kRefreshPeriod;
+    }
+    std::this_thread::sleep_for(kLookPeriod);
+  }
+  if (!ended_) complete();
+}
+
+void TakeWriter::writeBlock(const TakeBlock& block) {
+  if (ended_) return;  // dropped: the take has ended
+  if (frames_ + block.frames > kMaxWavFrames) {
+    endShort(names_.wav, "a WAV file holds at most 3 h 22 min", frames_);
+    return;
+  }
+  unsigned char bytes[2 * TakeBlock::kMaxFrames * sizeof(float)];
+  wavFrameBytes(block.samples, block.frames, bytes);
+  char text[TakeBlock::kMaxEvents * 64 + 64];
+
+  const uint64_t before = wav_.size();
+  if (!wav_.append(bytes, size_t{block.frames} * kBytesPerFrame)) {
+    // The frames that made it are kept, and the events up to them.
+    uint64_t whole = (wav_.size() - before) / kBytesPerFrame;
+    const std::string why = "write failed: " + wav_.error();
+    if (!appendEvents(text, eventLines(block, static_cast<uint32_t>(whole), text, sizeof text))) {
+      whole = 0;
+    }
+    endShort(names_.wav, why, block.firstFrame + whole);
+    return;
+  }
+  if (!appendEvents(text, eventLines(block, block.frames, text, sizeof text))) {
+    endShort(names_.events, "write failed: " + events_.error(), block.firstFrame);
+    return;
+  }
+  frames_ = block.firstFrame + block.frames;
+}
+
+// Appends whole lines, or none: a failed write is cut back off.
+bool TakeWriter::appendEvents(const char* text, size_t length) {
+  const uint64_t before = events_.size();
+  if (events_.append(text, length)) return true;
+  events_.truncate(before);
+  return false;
+}
+
+// First the frames go to the disk, then the header counts them: the file never claims more
+// than it holds.
+void TakeWriter::refreshHeader() {
+  if (ended_) return;
+  const auto header = wavHeader(static_cast<uint32_t>(frames_));
+  if (!wav_.sync() || !wav_.writeAt(0, header.data(), header.size())) {
+    endShort(names_.wav, "write failed: " + wav_.error(), frames_);
+  } else if (!events_.sync()) {
+    endShort(names_.events, "write failed: " + events_.error(), frames_);
+  }
+}
+
+// The take ends at `frames`, short of what was played: both files are cut there and
+// completed.
+void TakeWriter::endShort(const std::string& file, const std::string& why, uint64_t frames) {
+  ended_ = true;
+  lostFile_ = file;
+  lostReason_ = why;
+  frames_ = frames;
+  wav_.truncate(kWavHeaderBytes + frames * kBytesPerFrame);
+  complete();
+}
+
+// The header's sizes, the closing `end` line, all on the disk.
+void TakeWriter::complete() {
+  const auto header = wavHeader(static_cast<uint32_t>(frames_));
+  bool written = wav_.writeAt(0, header.data(), header.size());
+  char end[32];
+  const int length = std::snprintf(end, sizeof end, "%" PRIu64 " end\n", frames_);
+  endLineMissing_ = !appendEvents(end, static_cast<size_t>(length));
+  written = wav_.sync() && written;
+  written = wav_.close() && written;
+  if (!written && !ended_) {
+    ended_ = true;
+    lostFile_ = names_.wav;
+    lostReason_ = "write failed: " + wav_.error();
+  }
+  events_.sync();
+  if (!events_.close()) endLineMissing_ = true;
+}
+
+}  // namespace consynth
