@@ -1,9 +1,12 @@
 #include "app/take_writer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <system_error>
 
 #include "platform/threads.h"
 #include "tools/printable.h"
@@ -19,9 +22,22 @@ using Clock = std::chrono::steady_clock;
 // How often the writer looks for blocks: the queue holds about 3 s, so a look now and then
 // keeps it nearly empty while costing nothing.
 constexpr auto kLookPeriod = 20ms;
-// How often the WAV header's sizes catch up with the data, which is first put on the disk.
-constexpr auto kRefreshPeriod = 500ms;
+// How often what was written is put on the disk itself.
+constexpr auto kSyncPeriod = 500ms;
 constexpr uint32_t kBytesPerFrame = 8;
+
+// The events file ends in `FRAME end` for the frames the WAV file holds, padded with spaces
+// to a width of its own, so that it can be written over where it stands.
+constexpr size_t kEndLineBytes = 24;
+struct EndLine {
+  char text[kEndLineBytes + 1];
+  explicit EndLine(uint64_t frames) {
+    const int length = std::snprintf(text, sizeof text, "%" PRIu64 " end", frames);
+    std::memset(text + length, ' ', kEndLineBytes - 1 - static_cast<size_t>(length));
+    text[kEndLineBytes - 1] = '\n';
+    text[kEndLineBytes] = '\0';
+  }
+};
 
 std::string utcNow() {
   const std::time_t now = std::time(nullptr);
@@ -91,6 +107,11 @@ TakeNames takeNames(const std::string& name) {
 
 bool TakeWriter::create(const TakeNames& names, const char* version) {
   names_ = names;
+  queue_.clear();
+  closing_.store(false);
+  frames_ = 0;
+  ended_ = false;
+  message_.clear();
   if (!wav_.create(names.wav)) {
     message_ = printable(names.wav) + ": cannot create: " + wav_.error();
     return false;
@@ -104,7 +125,9 @@ bool TakeWriter::create(const TakeNames& names, const char* version) {
   const std::string head = std::string("# consynth ") + version + " take, recorded " + utcNow() +
                            "\n"
                            "# Every change to the engine at the frame where it took effect;\n"
-                           "# replay with: consynth-render --events THIS_FILE OUT.wav\n";
+                           "# replay with: consynth-render --events THIS_FILE OUT.wav\n" +
+                           EndLine(0).text;
+  eventsEnd_ = head.size() - kEndLineBytes;
   if (!wav_.append(header.data(), header.size())) {
     message_ = printable(names.wav) + ": write failed: " + wav_.error();
   } else if (!events_.append(head.data(), head.size())) {
@@ -133,23 +156,20 @@ bool TakeWriter::finish() {
   closing_.store(true, std::memory_order_release);
   if (!thread_.joinable()) return false;
   thread_.join();
+  if (!ended_) return true;
 
-  if (ended_) {
-    const uint64_t rendered = queue_.rendered.load(std::memory_order_relaxed);
-    message_ = printable(lostFile_) + ": " + lostReason_ + ": the take stops at " +
-               seconds(frames_) + " (frame " + std::to_string(frames_) + ") of " +
-               seconds(rendered) + "; the rest was not recorded";
+  const uint64_t rendered = queue_.rendered.load(std::memory_order_relaxed);
+  message_ = printable(lostFile_) + ": " + lostReason_;
+  if (frames_ < rendered) {
+    message_ += ": the take stops at " + seconds(frames_) + " (frame " + std::to_string(frames_) +
+                ") of " + seconds(rendered) + "; the rest was not recorded";
   }
-  if (endLineMissing_) {
-    message_ += (message_.empty() ? "" : "; ") + printable(names_.events) +
-                " lacks its 'end' line: replay it with --frames " + std::to_string(frames_);
-  }
-  return message_.empty();
+  return false;
 }
 
 void TakeWriter::run() {
   platform::nameThisThread("take-writer");
-  Clock::time_point nextRefresh = Clock::now() + kRefreshPeriod;
+  Clock::time_point nextSync = Clock::now() + kSyncPeriod;
   for (;;) {
     // Once the render thread has stopped, whatever it handed over is in the queue.
     const bool closing = closing_.load(std::memory_order_acquire);
@@ -157,25 +177,27 @@ void TakeWriter::run() {
       writeBlock(*block);
       queue_.pop();
     }
-    // The render thread hands nothing over after a shortfall, so the take ends here.
+    // After a shortfall the render thread hands nothing more over: the take ends here.
     const TakeShortfall shortfall = queue_.shortfall.load(std::memory_order_acquire);
     if (shortfall != TakeShortfall::None && !ended_ && queue_.front() == nullptr) {
       if (shortfall == TakeShortfall::QueueFull) {
         endShort(names_.wav, "the disk fell behind by more than 3 s", frames_);
       } else {
-        endShort(names_.events, "more changes in 12 ms than a take keeps", frames_);
+        endShort(names_.events, "more changes in one buffer than a take keeps", frames_);
       }
     }
     if (closing) break;
-    if (Clock::now() >= nextRefresh) {
-      refreshHeader();
-      nextRefresh = Clock::now() + kRefreshPeriod;
+    if (Clock::now() >= nextSync) {
+      syncToDisk();
+      nextSync = Clock::now() + kSyncPeriod;
     }
     std::this_thread::sleep_for(kLookPeriod);
   }
   if (!ended_) complete();
 }
 
+// The block's frames, then its events with the end line after them, then the WAV header's
+// sizes: at every moment both files hold a whole take up to their common end.
 void TakeWriter::writeBlock(const TakeBlock& block) {
   if (ended_) return;  // dropped: the take has ended
   if (frames_ + block.frames > kMaxWavFrames) {
@@ -189,35 +211,45 @@ void TakeWriter::writeBlock(const TakeBlock& block) {
   const uint64_t before = wav_.size();
   if (!wav_.append(bytes, size_t{block.frames} * kBytesPerFrame)) {
     // The frames that made it are kept, and the events up to them.
-    uint64_t whole = (wav_.size() - before) / kBytesPerFrame;
     const std::string why = "write failed: " + wav_.error();
-    if (!appendEvents(text, eventLines(block, static_cast<uint32_t>(whole), text, sizeof text))) {
-      whole = 0;
-    }
-    endShort(names_.wav, why, block.firstFrame + whole);
+    const auto whole = static_cast<uint32_t>((wav_.size() - before) / kBytesPerFrame);
+    const bool kept =
+        putEvents(text, eventLines(block, whole, text, sizeof text), block.firstFrame + whole);
+    endShort(names_.wav, why, block.firstFrame + (kept ? whole : 0));
     return;
   }
-  if (!appendEvents(text, eventLines(block, block.frames, text, sizeof text))) {
+  if (!putEvents(text, eventLines(block, block.frames, text, sizeof text),
+                 block.firstFrame + block.frames)) {
     endShort(names_.events, "write failed: " + events_.error(), block.firstFrame);
     return;
   }
   frames_ = block.firstFrame + block.frames;
+  const auto header = wavHeader(static_cast<uint32_t>(frames_));
+  if (!wav_.writeAt(0, header.data(), header.size())) {
+    endShort(names_.wav, "write failed: " + wav_.error(), frames_);
+  }
 }
 
-// Appends whole lines, or none: a failed write is cut back off.
-bool TakeWriter::appendEvents(const char* text, size_t length) {
-  const uint64_t before = events_.size();
-  if (events_.append(text, length)) return true;
-  events_.truncate(before);
+// Writes `length` bytes of event lines where the end line stands, and after them the end
+// line at `end`. On failure the file is cut back to its old end line, which takes no new
+// room on the disk.
+bool TakeWriter::putEvents(const char* lines, size_t length, uint64_t end) {
+  char text[TakeBlock::kMaxEvents * 64 + 64 + kEndLineBytes];
+  std::memcpy(text, lines, length);
+  std::memcpy(text + length, EndLine(end).text, kEndLineBytes);
+  if (events_.writeAt(eventsEnd_, text, length + kEndLineBytes)) {
+    eventsEnd_ += length;
+    return true;
+  }
+  events_.truncate(eventsEnd_ + kEndLineBytes);
+  events_.writeAt(eventsEnd_, EndLine(frames_).text, kEndLineBytes);
   return false;
 }
 
-// First the frames go to the disk, then the header counts them: the file never claims more
-// than it holds.
-void TakeWriter::refreshHeader() {
+// What was written so far goes onto the disk itself, where a power cut leaves it.
+void TakeWriter::syncToDisk() {
   if (ended_) return;
-  const auto header = wavHeader(static_cast<uint32_t>(frames_));
-  if (!wav_.sync() || !wav_.writeAt(0, header.data(), header.size())) {
+  if (!wav_.sync()) {
     endShort(names_.wav, "write failed: " + wav_.error(), frames_);
   } else if (!events_.sync()) {
     endShort(names_.events, "write failed: " + events_.error(), frames_);
@@ -235,22 +267,32 @@ void TakeWriter::endShort(const std::string& file, const std::string& why, uint6
   complete();
 }
 
-// The header's sizes, the closing `end` line, all on the disk.
+// The header's sizes and the end line, trimmed of its padding, all on the disk. Neither
+// needs new room.
 void TakeWriter::complete() {
   const auto header = wavHeader(static_cast<uint32_t>(frames_));
-  bool written = wav_.writeAt(0, header.data(), header.size());
-  char end[32];
-  const int length = std::snprintf(end, sizeof end, "%" PRIu64 " end\n", frames_);
-  endLineMissing_ = !appendEvents(end, static_cast<size_t>(length));
-  written = wav_.sync() && written;
-  written = wav_.close() && written;
-  if (!written && !ended_) {
+  bool wavDone = wav_.writeAt(0, header.data(), header.size());
+  wavDone = wav_.sync() && wavDone;
+  wavDone = wav_.close() && wavDone;
+
+  char end[kEndLineBytes + 1];
+  const auto length =
+      static_cast<size_t>(std::snprintf(end, sizeof end, "%" PRIu64 " end\n", frames_));
+  bool eventsDone = events_.writeAt(eventsEnd_, end, length);
+  eventsDone = events_.truncate(eventsEnd_ + length) && eventsDone;
+  eventsDone = events_.sync() && eventsDone;
+  eventsDone = events_.close() && eventsDone;
+
+  if (ended_) return;  // already said why
+  if (!wavDone) {
     ended_ = true;
     lostFile_ = names_.wav;
     lostReason_ = "write failed: " + wav_.error();
+  } else if (!eventsDone) {
+    ended_ = true;
+    lostFile_ = names_.events;
+    lostReason_ = "write failed: " + events_.error();
   }
-  events_.sync();
-  if (!events_.close()) endLineMissing_ = true;
 }
 
 }  // namespace consynth

@@ -23,10 +23,11 @@ TakeNames takeNames(const std::string& name);
 /// to the same sound, bit for bit. Runs on a thread of its own, so the sound never waits
 /// for the disk.
 ///
-/// The files stay readable whatever happens: the events go out as they come, and the WAV
-/// header's sizes are brought up to date twice a second, each time after what they count
-/// has been put on the disk itself. Should the disk fail or fall behind by the whole queue,
-/// the take ends at the last frame both files hold, and both are completed there.
+/// Both files hold a whole take at every moment: after each buffer the WAV header counts
+/// its frames and the events file ends in an `end` line at the same frame, so a take cut
+/// short by a kill is complete up to its last buffer; twice a second both go onto the disk
+/// itself, so a power cut leaves them complete up to that. Should the disk fail or fall
+/// behind by the whole queue, the take ends at the last frame both files hold.
 class TakeWriter {
  public:
   /// Creates both files, new, with their headers: `version` and the date head the events.
@@ -50,10 +51,10 @@ class TakeWriter {
  private:
   void run();
   void writeBlock(const TakeBlock& block);
-  void refreshHeader();
-  void complete();
+  bool putEvents(const char* lines, size_t length, uint64_t end);
+  void syncToDisk();
   void endShort(const std::string& file, const std::string& why, uint64_t frames);
-  bool appendEvents(const char* text, size_t length);
+  void complete();
 
   TakeQueue queue_;
   TakeNames names_;
@@ -62,12 +63,12 @@ class TakeWriter {
   std::thread thread_;
   std::atomic<bool> closing_{false};
 
-  // The writer thread's own until it ends.
+  // The writer thread's own while it runs.
   uint64_t frames_ = 0;     ///< frames in both files
+  uint64_t eventsEnd_ = 0;  ///< where the events file's end line starts
   bool ended_ = false;      ///< the take ended short; what comes is dropped
   std::string lostFile_;    ///< why it ended short: the file ...
   std::string lostReason_;  ///< ... and what befell it
-  bool endLineMissing_ = false;
   std::string message_;
 };
 

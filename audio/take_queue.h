@@ -72,7 +72,7 @@ class TakeQueue {
   /// Consumer: releases the oldest block.
   void pop() { head_.store(head_.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
 
-  /// Empties the queue and forgets the last take; only while no other thread uses it.
+  /// Empties the queue and forgets the last take; only while neither side runs.
   void clear() {
     head_.store(tail_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     rendered.store(0, std::memory_order_relaxed);

@@ -10,7 +10,6 @@ void TakeTap::start(TakeQueue* queue) {
   stoppedShort_ = false;
   frame_ = 0;
   bypass_ = false;  // the engine starts with the reverb in, as a replay does
-  if (queue_ != nullptr) queue_->clear();
 }
 
 void TakeTap::beginBuffer() {

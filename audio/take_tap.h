@@ -12,8 +12,8 @@ namespace consynth {
 /// brings more changes than a block holds, the take ends there and the queue says why.
 class TakeTap {
  public:
-  /// Starts a take at frame 0 into `queue`, or none if it is null. Before the render
-  /// thread starts.
+  /// Starts a take at frame 0 into `queue` (empty), or none if it is null. Before the
+  /// render thread starts.
   void start(TakeQueue* queue);
 
   bool recording() const { return queue_ != nullptr; }

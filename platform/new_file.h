@@ -23,7 +23,9 @@ class NewFile {
   /// counts those.
   bool append(const void* bytes, size_t count);
 
-  /// Overwrites `count` bytes from `offset`, all within the file: needs no new disk space.
+  /// Writes `count` bytes from `offset` on, over what is there and past the end if need
+  /// be. Within the file it needs no new room on the disk. On failure some bytes may have
+  /// been written.
   bool writeAt(uint64_t offset, const void* bytes, size_t count);
 
   /// Cuts the file to its first `size` bytes; appends go on from there.
@@ -39,7 +41,7 @@ class NewFile {
   /// Closes the file and deletes it: for one made moments ago that is not wanted after all.
   void remove();
 
-  /// The file's length: what was appended, as far as it got.
+  /// The file's length, as far as the writes got.
   uint64_t size() const { return size_; }
 
   const std::string& error() const { return error_; }

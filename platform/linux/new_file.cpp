@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -25,20 +26,7 @@ bool NewFile::create(const std::string& path) {
 }
 
 bool NewFile::append(const void* bytes, size_t count) {
-  const char* at = static_cast<const char*>(bytes);
-  while (count > 0) {
-    const ssize_t written =
-        ::pwrite(static_cast<int>(handle_), at, count, static_cast<off_t>(size_));
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      if (written == 0) errno = ENOSPC;
-      return fail();
-    }
-    at += written;
-    count -= static_cast<size_t>(written);
-    size_ += static_cast<uint64_t>(written);
-  }
-  return true;
+  return writeAt(size_, bytes, count);
 }
 
 bool NewFile::writeAt(uint64_t offset, const void* bytes, size_t count) {
@@ -54,6 +42,7 @@ bool NewFile::writeAt(uint64_t offset, const void* bytes, size_t count) {
     at += written;
     offset += static_cast<uint64_t>(written);
     count -= static_cast<size_t>(written);
+    size_ = std::max(size_, offset);
   }
   return true;
 }

@@ -52,21 +52,7 @@ bool NewFile::create(const std::string& path) {
 }
 
 bool NewFile::append(const void* bytes, size_t count) {
-  const char* at = static_cast<const char*>(bytes);
-  while (count > 0) {
-    DWORD written;
-    const DWORD chunk = static_cast<DWORD>(count < kMaxWrite ? count : kMaxWrite);
-    const bool ok = writeAtOffset(handleOf(handle_), size_, at, chunk, written);
-    size_ += written;
-    if (!ok) return fail();
-    if (written == 0) {
-      SetLastError(ERROR_DISK_FULL);
-      return fail();
-    }
-    at += written;
-    count -= written;
-  }
-  return true;
+  return writeAt(size_, bytes, count);
 }
 
 bool NewFile::writeAt(uint64_t offset, const void* bytes, size_t count) {
@@ -74,13 +60,15 @@ bool NewFile::writeAt(uint64_t offset, const void* bytes, size_t count) {
   while (count > 0) {
     DWORD written;
     const DWORD chunk = static_cast<DWORD>(count < kMaxWrite ? count : kMaxWrite);
-    if (!writeAtOffset(handleOf(handle_), offset, at, chunk, written)) return fail();
+    const bool ok = writeAtOffset(handleOf(handle_), offset, at, chunk, written);
+    offset += written;
+    if (offset > size_) size_ = offset;
+    if (!ok) return fail();
     if (written == 0) {
       SetLastError(ERROR_DISK_FULL);
       return fail();
     }
     at += written;
-    offset += written;
     count -= written;
   }
   return true;
