@@ -149,6 +149,11 @@ size_t diskTakes(size_t count) {
   return fits;
 }
 
+void diskFrees(uint64_t bytes) {
+  std::lock_guard<std::mutex> state(stateMutex);
+  if (disk.room >= 0) disk.room += static_cast<long long>(bytes);
+}
+
 }  // namespace
 
 }  // namespace consynth::fake
@@ -287,19 +292,18 @@ bool NewFile::create(const std::string& path) {
 }
 
 bool NewFile::append(const void* bytes, size_t count) {
-  const size_t fits = diskTakes(count);
-  std::fseek(fileOf(handle_), static_cast<long>(size_), SEEK_SET);
-  size_ += std::fwrite(bytes, 1, fits, fileOf(handle_));
-  std::fflush(fileOf(handle_));
-  return fits == count || fail();
+  return writeAt(size_, bytes, count);
 }
 
 bool NewFile::writeAt(uint64_t offset, const void* bytes, size_t count) {
-  diskTakes(0);
+  // Only what goes past the end takes room on the disk.
+  const size_t within = offset >= size_ ? 0 : std::min<size_t>(count, size_ - offset);
+  const size_t fits = within + diskTakes(count - within);
   std::fseek(fileOf(handle_), static_cast<long>(offset), SEEK_SET);
-  const bool written = std::fwrite(bytes, 1, count, fileOf(handle_)) == count;
+  const size_t written = std::fwrite(bytes, 1, fits, fileOf(handle_));
   std::fflush(fileOf(handle_));
-  return written || fail();
+  size_ = std::max<uint64_t>(size_, offset + written);
+  return written == count || fail();
 }
 
 bool NewFile::truncate(uint64_t size) {
@@ -307,6 +311,7 @@ bool NewFile::truncate(uint64_t size) {
   std::error_code ec;
   std::filesystem::resize_file(path_, size, ec);
   if (ec) return fail();
+  if (size < size_) diskFrees(size_ - size);
   size_ = size;
   return true;
 }
