@@ -55,41 +55,42 @@ std::string seconds(uint64_t frames) {
   return text;
 }
 
-// The lines of a block's events within its first `frames` frames, in the order they took
-// effect, as the renderer reads them: a voice's note-on comes before the voices render.
-// Returns the length written into `out`.
-size_t eventLines(const TakeBlock& block, uint32_t frames, char* out, size_t room) {
-  size_t used = 0;
-  auto line = [&](const char* format, auto... values) {
-    const int length = std::snprintf(out + used, room - used, format, values...);
-    if (length > 0) used = std::min(room - 1, used + static_cast<size_t>(length));
+// The lines of the oldest block's events within its first `frames` frames, in the order
+// they took effect, as the renderer reads them: a frame's note-ons come before the voices
+// render.
+std::string eventLines(const TakeQueue& queue, const TakeBlock& block, uint32_t frames) {
+  std::string lines;
+  char line[64];
+  auto add = [&](const char* format, auto... values) {
+    const int length = std::snprintf(line, sizeof line, format, values...);
+    if (length > 0) lines.append(line, static_cast<size_t>(length));
   };
-  if (frames == 0) return 0;
-  if (block.underrunBefore) line("# underrun at frame %" PRIu64 "\n", block.firstFrame);
+  if (frames == 0) return lines;
+  if (block.underrunBefore) add("# underrun at frame %" PRIu64 "\n", block.firstFrame);
   for (uint32_t i = 0; i < block.eventCount; ++i) {
-    const TakeEvent& event = block.events[i];
+    const TakeEvent& event = queue.event(i);
     if (event.offset >= frames) break;
     const uint64_t frame = block.firstFrame + event.offset;
     switch (event.kind) {
       case TakeEvent::Kind::NoteOn:
-        line("%" PRIu64 " noteon %d %d 0x%08" PRIX32 "\n", frame, static_cast<int>(event.voice),
-             static_cast<int>(event.note), event.patch);
+        add("%" PRIu64 " noteon %d %d 0x%08" PRIX32 "\n", frame, static_cast<int>(event.voice),
+            static_cast<int>(event.note), event.patch);
         break;
       case TakeEvent::Kind::Up:
-        line("%" PRIu64 " up\n", frame);
+        add("%" PRIu64 " up\n", frame);
         break;
       case TakeEvent::Kind::Down:
-        line("%" PRIu64 " down\n", frame);
+        add("%" PRIu64 " down\n", frame);
         break;
       case TakeEvent::Kind::BypassOn:
-        line("%" PRIu64 " f5 on\n", frame);
+        add("%" PRIu64 " f5 on\n", frame);
         break;
       case TakeEvent::Kind::BypassOff:
-        line("%" PRIu64 " f5 off\n", frame);
+        add("%" PRIu64 " f5 off\n", frame);
         break;
     }
   }
-  return used;
+  return lines;
 }
 
 }  // namespace
@@ -183,7 +184,7 @@ void TakeWriter::run() {
       if (shortfall == TakeShortfall::QueueFull) {
         endShort(names_.wav, "the disk fell behind by more than 3 s", frames_);
       } else {
-        endShort(names_.events, "more changes in one buffer than a take keeps", frames_);
+        endShort(names_.events, "the disk fell behind by more changes than a take keeps", frames_);
       }
     }
     if (closing) break;
@@ -206,20 +207,17 @@ void TakeWriter::writeBlock(const TakeBlock& block) {
   }
   unsigned char bytes[2 * TakeBlock::kMaxFrames * sizeof(float)];
   wavFrameBytes(block.samples, block.frames, bytes);
-  char text[TakeBlock::kMaxEvents * 64 + 64];
 
   const uint64_t before = wav_.size();
   if (!wav_.append(bytes, size_t{block.frames} * kBytesPerFrame)) {
     // The frames that made it are kept, and the events up to them.
     const std::string why = "write failed: " + wav_.error();
     const auto whole = static_cast<uint32_t>((wav_.size() - before) / kBytesPerFrame);
-    const bool kept =
-        putEvents(text, eventLines(block, whole, text, sizeof text), block.firstFrame + whole);
+    const bool kept = putEvents(eventLines(queue_, block, whole), block.firstFrame + whole);
     endShort(names_.wav, why, block.firstFrame + (kept ? whole : 0));
     return;
   }
-  if (!putEvents(text, eventLines(block, block.frames, text, sizeof text),
-                 block.firstFrame + block.frames)) {
+  if (!putEvents(eventLines(queue_, block, block.frames), block.firstFrame + block.frames)) {
     endShort(names_.events, "write failed: " + events_.error(), block.firstFrame);
     return;
   }
@@ -230,14 +228,12 @@ void TakeWriter::writeBlock(const TakeBlock& block) {
   }
 }
 
-// Writes `length` bytes of event lines where the end line stands, and after them the end
-// line at `end`. On failure the file is cut back to its old end line, which takes no new
-// room on the disk.
-bool TakeWriter::putEvents(const char* lines, size_t length, uint64_t end) {
-  char text[TakeBlock::kMaxEvents * 64 + 64 + kEndLineBytes];
-  std::memcpy(text, lines, length);
-  std::memcpy(text + length, EndLine(end).text, kEndLineBytes);
-  if (events_.writeAt(eventsEnd_, text, length + kEndLineBytes)) {
+// Writes event lines where the end line stands, and after them the end line at `end`. On
+// failure the file is cut back to its old end line, which takes no new room on the disk.
+bool TakeWriter::putEvents(std::string lines, uint64_t end) {
+  const size_t length = lines.size();
+  lines.append(EndLine(end).text, kEndLineBytes);
+  if (events_.writeAt(eventsEnd_, lines.data(), lines.size())) {
     eventsEnd_ += length;
     return true;
   }

@@ -51,7 +51,7 @@ class TakeWriter {
  private:
   void run();
   void writeBlock(const TakeBlock& block);
-  bool putEvents(const char* lines, size_t length, uint64_t end);
+  bool putEvents(std::string lines, uint64_t end);
   void syncToDisk();
   void endShort(const std::string& file, const std::string& why, uint64_t frames);
   void complete();

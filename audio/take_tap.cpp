@@ -20,7 +20,6 @@ void TakeTap::beginBuffer() {
     return;
   }
   block_->firstFrame = frame_;
-  block_->eventCount = 0;
   block_->underrunBefore = false;
 }
 
@@ -55,23 +54,20 @@ void TakeTap::endBuffer(const float* interleaved, unsigned frames) {
 
 void TakeTap::add(TakeEvent::Kind kind, unsigned offset, const NoteOn& noteOn) {
   if (block_ == nullptr) return;
-  if (block_->eventCount == TakeBlock::kMaxEvents) {
-    stopShort(TakeShortfall::TooManyEvents);
-    return;
-  }
-  TakeEvent& event = block_->events[block_->eventCount++];
+  TakeEvent event;
   event.kind = kind;
   event.offset = static_cast<uint16_t>(offset);
   event.voice = noteOn.voice;
   event.note = noteOn.note;
   event.patch = noteOn.patch;
+  if (!queue_->addEvent(event)) stopShort(TakeShortfall::EventsFull);
 }
 
 // The take ends at the start of this buffer: what follows is not kept.
 void TakeTap::stopShort(TakeShortfall why) {
   block_ = nullptr;
   stoppedShort_ = true;
-  queue_->shortfall.store(why, std::memory_order_relaxed);
+  queue_->shortfall.store(why, std::memory_order_release);
 }
 
 }  // namespace consynth

@@ -8,8 +8,8 @@ namespace consynth {
 
 /// The render thread's side of a take: it notes each change to the engine at the frame
 /// where it takes effect and hands each buffer it renders, with those changes, to the take's
-/// queue. It never waits, allocates or calls the system: when the queue is full, or a buffer
-/// brings more changes than a block holds, the take ends there and the queue says why.
+/// queue. It never waits, allocates or calls the system: when the queue is full, the take
+/// ends there and the queue says why.
 class TakeTap {
  public:
   /// Starts a take at frame 0 into `queue` (empty), or none if it is null. Before the

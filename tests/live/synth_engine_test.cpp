@@ -396,14 +396,17 @@ class TakeTest : public SynthEngineTest {
   TakeNames names;
 };
 
-// Keys and note-ons at many runs, F5 held across buffers, Up and Down: all kept at their
-// frames, with no output device at all (the take is paced as if played).
+// Keys and note-ons at many runs, a burst of them, F5 held across buffers, Up and Down: all
+// kept at their frames, with no output device at all (the take is paced as if played).
 TEST_F(TakeTest, KeepsEveryBufferAndChangeAndReplaysBitForBit) {
   fake::configureDevice({.mode = fake::DeviceMode::OpenFails});
   startTake();
   panel.keys = [](int poll) {
     if (poll % 37 == 3) engine.noteOns.push({poll % 4, 30 + poll % 25, kKeyPatch});
     if (poll == 50) engine.noteOns.push({9, 60, 0x0104000Fu});
+    // A burst far beyond what keys make: two runs of one buffer, 60 note-ons each.
+    for (int i = 0; i < 60 && (poll == 81 || poll == 82); ++i)
+      engine.noteOns.push({4 + i % 6, i, kKeyPatch});
     return FrameKeys{.upPressed = poll % 45 == 7,
                      .downPressed = poll % 70 == 11,
                      .bypass = (poll / 30) % 3 == 1};
@@ -461,7 +464,7 @@ TEST_F(TakeTest, ADiskThatFallsBehindNeverHoldsUpTheSound) {
     return FrameKeys{};
   };
   engine.open();
-  const int beyond = static_cast<int>(TakeQueue::kCapacity) + 40;
+  const int beyond = static_cast<int>(TakeQueue::kBlockCapacity) + 40;
   panel.waitFor(beyond, beyond);
   EXPECT_GE(panel.statusLines(), beyond);
   fake::resumeDisk();
@@ -471,7 +474,7 @@ TEST_F(TakeTest, ADiskThatFallsBehindNeverHoldsUpTheSound) {
       << writer.message();
 
   const uint64_t frames = expectReplaysBitForBit();
-  EXPECT_EQ(frames, uint64_t{kFramesPerBuffer} * TakeQueue::kCapacity);
+  EXPECT_EQ(frames, uint64_t{kFramesPerBuffer} * TakeQueue::kBlockCapacity);
 }
 
 // The render thread stalls long enough for the device to play all it had: the buffer that
