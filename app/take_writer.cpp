@@ -66,7 +66,8 @@ std::string eventLines(const TakeQueue& queue, const TakeBlock& block, uint32_t 
     if (length > 0) lines.append(line, static_cast<size_t>(length));
   };
   if (frames == 0) return lines;
-  if (block.underrunBefore) add("# underrun at frame %" PRIu64 "\n", block.firstFrame);
+  for (uint32_t i = 0; i < block.gapCount; ++i)
+    add("# underrun at frame %" PRIu64 "\n", block.gaps[i]);
   for (uint32_t i = 0; i < block.eventCount; ++i) {
     const TakeEvent& event = queue.event(i);
     if (event.offset >= frames) break;

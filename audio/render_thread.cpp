@@ -38,6 +38,18 @@ void renderBuffer(SynthEngine& engine, float* data, unsigned frames) {
   }
 }
 
+// The buffers the device played after running dry, as it marks them (this one, as it was
+// written, or one written before), go into the take as the gaps that were heard.
+void noteGaps(SynthEngine& engine) {
+  for (unsigned k = 0; k < kBufferCount; ++k) {
+    std::atomic<uint32_t>& flags = engine.headers[k].flags;
+    if (flags.load(std::memory_order_relaxed) & platform::kBufferAfterGap) {
+      flags.fetch_and(~platform::kBufferAfterGap, std::memory_order_relaxed);
+      engine.take.gapBefore(k);
+    }
+  }
+}
+
 }  // namespace
 
 void renderThreadMain(SynthEngine* engine) {
@@ -51,13 +63,12 @@ void renderThreadMain(SynthEngine* engine) {
       platform::AudioBuffer& header = engine->headers[index];
       const unsigned frames = header.bytes / platform::kBytesPerFrame;
       renderBuffer(*engine, header.data, frames);
-      // A device that has run dry since the last submission plays this buffer after a gap.
-      if (engine->ranDry.exchange(false, std::memory_order_relaxed)) engine->take.underrun();
-      engine->take.endBuffer(header.data, frames);
 
       panel.showStatus(panel.context, engine->mixer.lpfnum, engine->mixer.type,
                        static_cast<double>(std::abs(header.data[0])));
-      platform::audioWrite(engine->device.load(), header);
+      if (platform::audioWrite(engine->device.load(), header)) engine->take.written(index);
+      noteGaps(*engine);
+      engine->take.endBuffer(header.data, frames);
       engine->ringIndex = (index + 1) % kBufferCount;
     }
     engine->credits->acquire();

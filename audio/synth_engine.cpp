@@ -16,17 +16,8 @@ constexpr auto kThreadStopGrace = 300ms;
 constexpr auto kDrainGrace = 300ms;
 constexpr auto kRetestPeriod = 10ms;
 
-bool anyBufferQueued(const SynthEngine& engine) {
-  for (const platform::AudioBuffer& header : engine.headers) {
-    if (header.flags.load(std::memory_order_acquire) & platform::kBufferQueued) return true;
-  }
-  return false;
-}
-
 void onBufferDone(void* context) {
-  SynthEngine& engine = *static_cast<SynthEngine*>(context);
-  if (!anyBufferQueued(engine)) engine.ranDry.store(true, std::memory_order_relaxed);
-  engine.credits->release();
+  static_cast<SynthEngine*>(context)->credits->release();
 }
 
 bool allBuffersDone(const SynthEngine& engine) {
@@ -48,7 +39,8 @@ void SynthEngine::open() {
   noteOns.clear();
   droppedNoteOns.store(0);
   renderThreadDone.store(false);
-  ranDry.store(false);
+  for (platform::AudioBuffer& header : headers)
+    header.flags.fetch_and(~platform::kBufferAfterGap);
   take.start(takeQueue);
 
   // The credits must exist before the device can call back.

@@ -25,6 +25,7 @@ inline constexpr int kMaxCredits = 6;
 /// F5 bypasses for as long as it is held, to within a run.
 inline constexpr unsigned kControlFrames = 64;
 static_assert(kFramesPerBuffer <= TakeBlock::kMaxFrames, "a take block holds a whole buffer");
+static_assert(kBufferCount <= TakeBlock::kMaxGaps, "a take block notes a gap before each buffer");
 
 /// The synthesizer: voices and reverbs (in the mixer), the ring of six device buffers, the
 /// credits that pace the render thread, and the device. One static instance lives for the
@@ -48,9 +49,6 @@ struct SynthEngine {
   /// Where the next open records a take, or null for none.
   TakeQueue* takeQueue = nullptr;
   TakeTap take;  ///< the render thread's
-  /// The device has played every buffer it had: there is a gap in the sound before the
-  /// next. Set by the device's completion call, taken by the render thread.
-  std::atomic<bool> ranDry{false};
 
   /// Opens the default device, queues six silent buffers and starts the render thread.
   /// Without a device it returns quietly and the engine stays closed; unless it records a

@@ -20,11 +20,15 @@ struct TakeEvent {
 /// engine took effect in it (they travel beside the blocks, in the order they did).
 struct TakeBlock {
   static constexpr uint32_t kMaxFrames = 512;
+  static constexpr uint32_t kMaxGaps = 8;  ///< at least the ring's buffers
 
   uint64_t firstFrame = 0;  ///< counted from the take's start
   uint32_t frames = 0;
   uint32_t eventCount = 0;
-  bool underrunBefore = false;    ///< the device ran dry before this buffer reached it
+  /// Frames of the take, this block's or earlier ones', that the device played after a gap
+  /// (it had run dry), as learnt while this block was rendered.
+  uint32_t gapCount = 0;
+  uint64_t gaps[kMaxGaps];
   float samples[2 * kMaxFrames];  ///< interleaved left, right
 };
 

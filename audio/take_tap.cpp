@@ -1,6 +1,7 @@
 #include "audio/take_tap.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace consynth {
 
@@ -10,6 +11,7 @@ void TakeTap::start(TakeQueue* queue) {
   stoppedShort_ = false;
   frame_ = 0;
   bypass_ = false;  // the engine starts with the reverb in, as a replay does
+  std::fill(std::begin(writtenFrames_), std::end(writtenFrames_), kNotWritten);
 }
 
 void TakeTap::beginBuffer() {
@@ -20,7 +22,7 @@ void TakeTap::beginBuffer() {
     return;
   }
   block_->firstFrame = frame_;
-  block_->underrunBefore = false;
+  block_->gapCount = 0;
 }
 
 void TakeTap::noteOn(unsigned offset, const NoteOn& noteOn) {
@@ -37,8 +39,14 @@ void TakeTap::keys(unsigned offset, const FrameKeys& keys) {
   }
 }
 
-void TakeTap::underrun() {
-  if (block_ != nullptr) block_->underrunBefore = true;
+void TakeTap::written(unsigned index) {
+  if (index < TakeBlock::kMaxGaps) writtenFrames_[index] = frame_;
+}
+
+void TakeTap::gapBefore(unsigned index) {
+  if (block_ == nullptr || index >= TakeBlock::kMaxGaps) return;
+  if (writtenFrames_[index] == kNotWritten || block_->gapCount == TakeBlock::kMaxGaps) return;
+  block_->gaps[block_->gapCount++] = writtenFrames_[index];
 }
 
 void TakeTap::endBuffer(const float* interleaved, unsigned frames) {

@@ -25,8 +25,10 @@ class TakeTap {
   /// The reverb keys of the run of frames starting at `offset`: Up and Down each step once,
   /// F5 counts when it changes.
   void keys(unsigned offset, const FrameKeys& keys);
-  /// The device ran dry before this buffer reached it.
-  void underrun();
+  /// This buffer went to the device as ring buffer `index`.
+  void written(unsigned index);
+  /// The device ran dry before it played ring buffer `index`, as last written.
+  void gapBefore(unsigned index);
   /// `frames` at most TakeBlock::kMaxFrames.
   void endBuffer(const float* interleaved, unsigned frames);
 
@@ -39,6 +41,9 @@ class TakeTap {
   bool stoppedShort_ = false;
   uint64_t frame_ = 0;   ///< frames rendered since the take started
   bool bypass_ = false;  ///< F5 as the take has it so far
+  static constexpr uint64_t kNotWritten = ~uint64_t{0};
+  /// Where in the take each ring buffer last written to the device starts.
+  uint64_t writtenFrames_[TakeBlock::kMaxGaps];
 };
 
 }  // namespace consynth

@@ -20,6 +20,9 @@ inline constexpr unsigned kBytesPerFrame = 8;
 inline constexpr uint32_t kBufferDone = 0x01;      ///< the device has played the buffer
 inline constexpr uint32_t kBufferPrepared = 0x02;  ///< prepared and not yet unprepared
 inline constexpr uint32_t kBufferQueued = 0x10;    ///< written and not yet played
+/// The device had run dry, played all it had, before it began this buffer: a gap was
+/// heard. Set where the device can tell; the owner clears it.
+inline constexpr uint32_t kBufferAfterGap = 0x1000;
 
 /// One buffer handed to the device: where its frames are and how many bytes they take.
 struct AudioBuffer {

@@ -8,6 +8,9 @@
 //
 // Opened to keep time where no device opens, it completes each buffer written to it when
 // it would have played, by the clock, on a thread of its own.
+//
+// A buffer written when every one before it is done gets kBufferAfterGap: the device had
+// run dry.
 
 #include <windows.h>
 // The wave-out declarations need the base types of <windows.h> first.
@@ -101,6 +104,7 @@ struct AudioDevice {
   bool silenced = false;
   bool abandoned = false;  ///< a reset or close did not return; the device stays with it
   AudioBuffer* prepared[kMaxBuffers] = {};
+  std::atomic<bool> dryNext{false};  ///< all played: the next buffer comes after a gap
 };
 
 namespace {
@@ -126,6 +130,7 @@ void keepTime(AudioDevice* device) {
     ++queue.head;
     buffer.flags.fetch_and(~kBufferQueued, std::memory_order_relaxed);
     buffer.flags.fetch_or(kBufferDone, std::memory_order_release);
+    if (queue.head == queue.tail) device->dryNext.store(true);
     device->done(device->context);  // under the lock, so that once reset has it, none runs
     const Clock::time_point from = std::max(due, Clock::now() - playingTime(kBytesPerFrame * 512));
     due = queue.head == queue.tail
@@ -145,6 +150,11 @@ void CALLBACK waveOutCallback(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_
   AudioBuffer& buffer = *reinterpret_cast<AudioBuffer*>(reinterpret_cast<WAVEHDR*>(param1)->dwUser);
   buffer.flags.fetch_and(~kBufferQueued, std::memory_order_relaxed);
   buffer.flags.fetch_or(kBufferDone, std::memory_order_release);
+  bool anyQueued = false;
+  for (AudioBuffer* other : device.prepared) {
+    anyQueued = anyQueued || (other != nullptr && (other->flags.load() & kBufferQueued));
+  }
+  if (!anyQueued) device.dryNext.store(true);
   std::lock_guard<std::mutex> guard(device.callbackMutex);
   if (!device.silenced) device.done(device.context);
 }
@@ -168,6 +178,7 @@ AudioDevice* audioOpen(AudioDoneCallback done, void* context, WithoutDevice with
   device.context = context;
   device.silenced = false;
   device.abandoned = false;
+  device.dryNext.store(false);
   device.keepsTime = false;
   for (AudioBuffer*& slot : device.prepared) {
     slot = nullptr;
@@ -225,6 +236,7 @@ bool audioWrite(AudioDevice* device, AudioBuffer& buffer) {
   // Marked queued first: the completion may come before waveOutWrite returns.
   buffer.flags.fetch_and(~kBufferDone);
   buffer.flags.fetch_or(kBufferQueued);
+  if (device->dryNext.exchange(false)) buffer.flags.fetch_or(kBufferAfterGap);
   if (clocked(device)) {
     ClockedQueue& queue = device->clocked;
     {

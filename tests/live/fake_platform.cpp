@@ -25,6 +25,7 @@ struct AudioDevice {
   std::condition_variable changed;
   std::deque<AudioBuffer*> queue;
   bool stopping = false;
+  bool dryNext = false;  ///< all played: the next buffer written comes after a gap
   std::thread player;
   AudioDoneCallback done = nullptr;
   void* context = nullptr;
@@ -69,6 +70,7 @@ void play(AudioDevice* dev) {
       if (options.allowedCompletions > 0) --options.allowedCompletions;
       buffer = dev->queue.front();
       dev->queue.pop_front();
+      dev->dryNext = dev->queue.empty();
       delayMs = options.callbackDelayMs;
     }
     buffer->flags.fetch_and(~platform::kBufferQueued);
@@ -172,6 +174,7 @@ AudioDevice* audioOpen(AudioDoneCallback done, void* context, WithoutDevice with
   }
   device.queue.clear();
   device.stopping = false;
+  device.dryNext = false;
   device.done = done;
   device.context = context;
   device.player = std::thread(play, &device);
@@ -203,6 +206,7 @@ bool audioWrite(AudioDevice* dev, AudioBuffer& buffer) {
   {
     std::lock_guard<std::mutex> lock(dev->mutex);
     dev->queue.push_back(&buffer);
+    if (std::exchange(dev->dryNext, false)) buffer.flags.fetch_or(kBufferAfterGap);
   }
   dev->changed.notify_all();
   return true;
