@@ -626,11 +626,13 @@ def test_take(program):
 
 
 def test_take_ended_by_signals(program):
-    print("A take ended by SIGTERM is complete; one cut short by SIGKILL opens and holds all "
-          "but its last moments", flush=True)
+    print("A take ended by SIGTERM is complete and marks where the device ran dry while the "
+          "program was stopped; one cut short by SIGKILL opens and holds all but its last "
+          "moments", flush=True)
     for how in [signal.SIGTERM, signal.SIGKILL]:
         scenario = Scenario("take-" + how.name.lower())
         try:
+            SoundServer(scenario)
             base = scenario.path("take")
             run = TmuxRun(scenario, f"{program} --record {base}")
             check(wait_for(lambda: STATUS_AND_INDEX.search(run.output()) is not None, 10),
@@ -639,8 +641,12 @@ def test_take_ended_by_signals(program):
             for key in ["a", "s", "Up", "d"]:
                 run.send(key)
                 time.sleep(0.3)
-            time.sleep(1.5)
             pid = run.program_pid()
+            if how == signal.SIGTERM:
+                os.kill(pid, signal.SIGSTOP)  # the device plays all it has, then nothing
+                time.sleep(0.3)
+                os.kill(pid, signal.SIGCONT)
+            time.sleep(1.5)
             sent = time.monotonic()
             os.kill(pid, how)
             code = run.exit_code(5)
@@ -650,8 +656,11 @@ def test_take_ended_by_signals(program):
                       f"(got {code})")
                 check_take(program, base, "the take ended by SIGTERM")
                 # The writer's closing touch, which only a take finished in order gets.
-                check(re.search(r"\n\d+ end\n$", open(base + ".events").read()) is not None,
+                events = open(base + ".events").read()
+                check(re.search(r"\n\d+ end\n$", events) is not None,
                       "the take was finished: its end line is trimmed")
+                check("\n# underrun at frame " in events,
+                      "the gap while it was stopped is marked in the events file")
             else:
                 take = check_take(program, base, "the take cut short by SIGKILL")
                 # The render thread starts before the first status line: frames up to a second
