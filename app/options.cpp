@@ -26,7 +26,7 @@ std::string takeRecord(Options& options, const std::string& name) {
   return {};
 }
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionEntry kOptions[] = {
     {"--record", "NAME",
      "play as usual and keep the take in two new files: NAME.wav,\n"
      "the sound (32-bit float stereo, 44,100 Hz), and NAME.events,\n"
@@ -40,8 +40,8 @@ constexpr OptionSpec kOptions[] = {
     {"--version", nullptr, "show the version and exit", takeVersion},
 };
 
-const OptionSpec* findOption(const std::string& name) {
-  for (const OptionSpec& option : kOptions) {
+const OptionEntry* findOption(const std::string& name) {
+  for (const OptionEntry& option : kOptions) {
     if (name == option.name) return &option;
   }
   if (name == "-h") return findOption("--help");
@@ -51,7 +51,7 @@ const OptionSpec* findOption(const std::string& name) {
 // "[--record NAME] [--no-such]": every option but --help and --version.
 std::string synopsis() {
   std::string text = "usage: consynth";
-  for (const OptionSpec& option : kOptions) {
+  for (const OptionEntry& option : kOptions) {
     const std::string name = option.name;
     if (name == "--help" || name == "--version") continue;
     text += " [" + name + (option.value ? std::string(" ") + option.value : "") + "]";
@@ -90,7 +90,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       arg.resize(equals);
       inlineValue = true;
     }
-    const OptionSpec* option = findOption(arg);
+    const OptionEntry* option = findOption(arg);
     if (option == nullptr) {
       line.error =
           (arg.starts_with("-") ? "unknown option " : "unexpected argument ") + quoted(argv[i]);
@@ -116,7 +116,7 @@ std::string helpText() {
                      "Plays a chord through a live stereo reverb, from the console.\n"
                      "\n" +
                      kKeys + "\nOptions:\n";
-  for (const OptionSpec& option : kOptions) {
+  for (const OptionEntry& option : kOptions) {
     const std::string head =
         std::string(option.name) + (option.value ? std::string(" ") + option.value : "");
     std::string help = option.help;

@@ -14,7 +14,7 @@ struct Options {
 
 /// One option the program takes. The command line is read, and the help written, from the
 /// table of these in options.cpp: a new option is one more row there and a field above.
-struct OptionSpec {
+struct OptionEntry {
   const char* name;   ///< "--record"
   const char* value;  ///< what its value is called in the help ("NAME"); null: it takes none
   const char* help;   ///< its lines in --help; each '\n' starts another
