@@ -1,6 +1,6 @@
 #include "app/options.h"
 
-#include <cstring>
+#include <algorithm>
 
 #include "tools/printable.h"
 
@@ -48,7 +48,7 @@ const OptionEntry* findOption(const std::string& name) {
   return nullptr;
 }
 
-// "[--record NAME] [--no-such]": every option but --help and --version.
+// "usage: consynth [--record NAME] ...": every option but --help and --version.
 std::string synopsis() {
   std::string text = "usage: consynth";
   for (const OptionEntry& option : kOptions) {
@@ -76,6 +76,24 @@ constexpr const char* kSoundAndStatus =
     "Exit status: 0 when quit with a key; 1 when a take lost sound (a message on\n"
     "standard error says what and why); 2 for a wrong command line or take files that\n"
     "exist or cannot be made; 128+N when ended by signal N.\n";
+
+// An option's lines in --help: its first help line beside it, the rest beneath, in one
+// column.
+std::string helpLines(const OptionEntry& option) {
+  constexpr size_t kColumn = 18;
+  std::string text = std::string("  ") + option.name;
+  if (option.value != nullptr) text += std::string(" ") + option.value;
+  text += text.size() < kColumn ? std::string(kColumn - text.size(), ' ')
+                                : "\n" + std::string(kColumn, ' ');
+  const std::string help = option.help;
+  for (size_t at = 0; at <= help.size();) {
+    const size_t end = std::min(help.find('\n', at), help.size());
+    if (at > 0) text += std::string(kColumn, ' ');
+    text += help.substr(at, end - at) + "\n";
+    at = end + 1;
+  }
+  return text;
+}
 
 }  // namespace
 
@@ -112,28 +130,10 @@ std::string usageText() {
 
 std::string helpText() {
   std::string text = synopsis() +
-                     "\n"
-                     "Plays a chord through a live stereo reverb, from the console.\n"
-                     "\n" +
-                     kKeys + "\nOptions:\n";
-  for (const OptionEntry& option : kOptions) {
-    const std::string head =
-        std::string(option.name) + (option.value ? std::string(" ") + option.value : "");
-    std::string help = option.help;
-    // The first help line beside the option, the rest beneath it, all in one column.
-    constexpr size_t kColumn = 18;
-    std::string first = "  " + head;
-    first += first.size() < kColumn ? std::string(kColumn - first.size(), ' ')
-                                    : "\n" + std::string(kColumn, ' ');
-    text += first;
-    for (size_t at = 0; at <= help.size();) {
-      size_t end = help.find('\n', at);
-      if (end == std::string::npos) end = help.size();
-      if (at > 0) text += std::string(kColumn, ' ');
-      text += help.substr(at, end - at) + "\n";
-      at = end + 1;
-    }
-  }
+                     "\nPlays a chord through a live stereo reverb, from the console.\n\n" + kKeys +
+                     "\nOptions:\n";
+  for (const OptionEntry& option : kOptions)
+    text += helpLines(option);
   return text + "\n" + kSoundAndStatus;
 }
 
