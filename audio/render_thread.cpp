@@ -66,6 +66,8 @@ void renderThreadMain(SynthEngine* engine) {
 
       panel.showStatus(panel.context, engine->mixer.lpfnum, engine->mixer.type,
                        static_cast<double>(std::abs(header.data[0])));
+      // Before the write, so that a mark on this buffer's last contents is taken for them.
+      noteGaps(*engine);
       if (platform::audioWrite(engine->device.load(), header)) engine->take.written(index);
       noteGaps(*engine);
       engine->take.endBuffer(header.data, frames);
