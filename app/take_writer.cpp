@@ -185,7 +185,8 @@ void TakeWriter::run() {
       if (shortfall == TakeShortfall::QueueFull) {
         endShort(names_.wav, "the disk fell behind by more than 3 s", frames_);
       } else {
-        endShort(names_.events, "the disk fell behind by more changes than a take keeps", frames_);
+        endShort(names_.events, "the disk fell behind by more changes than the queue holds",
+                 frames_);
       }
     }
     if (closing) break;
