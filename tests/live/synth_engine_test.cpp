@@ -445,7 +445,6 @@ TEST_F(TakeTest, AFullDiskEndsBothFilesWhereTheSoundOnTheDiskEnds) {
   const uint64_t frames = expectReplaysBitForBit();
   EXPECT_GT(frames, 30u * kFramesPerBuffer);
   EXPECT_LT(frames, 41u * kFramesPerBuffer);
-  EXPECT_NE(frames % kFramesPerBuffer, 0u);  // up to the last whole frame that got there
   EXPECT_GE(panel.statusLines(), 120);
   const std::string& message = writer.message();
   EXPECT_NE(message.find("take.wav: write failed: No space left on device"), std::string::npos)
