@@ -497,7 +497,7 @@ TEST_F(TakeTest, MarksWhereTheDeviceRanDry) {
 }
 
 TEST_F(TakeTest, NeverReplacesAFile) {
-  std::ofstream(names.events) << "mine\n";
+  std::ofstream(names.events, std::ios::binary) << "mine\n";
   EXPECT_FALSE(writer.create(names, "test"));
   EXPECT_NE(writer.message().find("take.events: cannot create: File exists"), std::string::npos)
       << writer.message();
