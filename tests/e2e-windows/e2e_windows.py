@@ -67,7 +67,11 @@ class ConsoleRun:
 
     def press(self, key, seconds=0.2):
         """Holds `key` for `seconds`, as typed on the keyboard into the focused window; returns
-        when it went down. (Escape may close the window before the key comes up.)"""
+        when it went down. Escape is let go after 80 ms, longer than two polls: Wine hears of a
+        key coming up only while its window is there, and one left down would end the next
+        program at once."""
+        if key == "Escape":
+            seconds = min(seconds, 0.08)
         down = time.monotonic()
         self.xdotool("keydown", key)
         time.sleep(seconds)
