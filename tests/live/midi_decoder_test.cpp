@@ -1,10 +1,15 @@
-// MIDI bytes to note-ons, as every back end decodes them.
+// MIDI bytes to note-ons, as every back end decodes them, and (on Linux) which sequencer
+// ports MIDI input connects to.
 
 #include "platform/midi_decoder.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
+
+#ifdef __linux__
+#include "platform/linux/sequencer_ports.h"
+#endif
 
 namespace consynth::platform {
 namespace {
@@ -74,6 +79,22 @@ TEST(MidiDecoderTest, ShortMessagesAndSequencerEventsFollowTheSameRules) {
   EXPECT_EQ(packetNotes(sequencerNoteOnBytes(0, 200, 100)), Notes{});
   EXPECT_EQ(packetNotes(sequencerNoteOnBytes(0, 60, 128)), Notes{});
 }
+
+#ifdef __linux__
+TEST(SequencerPortsTest, ListensToEveryReadablePortOfTheOtherClients) {
+  constexpr unsigned kReadable = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
+  constexpr int kOwn = 128;
+  EXPECT_TRUE(listensTo(20, kReadable, kOwn));  // a keyboard
+  EXPECT_TRUE(listensTo(14, kReadable | SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                        kOwn));                  // a through port
+  EXPECT_TRUE(listensTo(129, kReadable, kOwn));  // another program
+  EXPECT_FALSE(listensTo(kOwn, kReadable, kOwn));
+  EXPECT_FALSE(listensTo(SND_SEQ_CLIENT_SYSTEM, kReadable, kOwn));
+  EXPECT_FALSE(listensTo(20, SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, kOwn));
+  EXPECT_FALSE(listensTo(20, SND_SEQ_PORT_CAP_READ, kOwn));
+  EXPECT_FALSE(listensTo(20, kReadable | SND_SEQ_PORT_CAP_NO_EXPORT, kOwn));
+}
+#endif
 
 }  // namespace
 }  // namespace consynth::platform
