@@ -254,10 +254,12 @@ TEST_F(SynthEngineTest, NoteOnsFromAnotherThreadAreHeard) {
   panel.waitFor(8, 8);
   for (int v = 0; v < 4; ++v)
     engine.noteOn(v, 36 + v, kKeyPatch);
+  engine.midiNoteOn(60);
   panel.waitFor(20, 20);
   engine.close();
   EXPECT_GT(fake::deviceRecord().soundingBuffers, 0);
   EXPECT_GT(engine.mixer.voices[3].counter, 0);
+  EXPECT_GT(engine.mixer.voices[4].counter, 0);
   EXPECT_EQ(engine.droppedNoteOns.load(), 0u);
 }
 
