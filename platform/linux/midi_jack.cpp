@@ -4,6 +4,7 @@
 // connecting is done on the MIDI input's thread, which JACK's notification callback wakes:
 // JACK takes no server calls from inside its callbacks. A server is never started.
 
+#include <fcntl.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <unistd.h>
@@ -29,6 +30,31 @@ JackMidi jack;
 
 // libjack prints its errors and news to stderr unless told otherwise.
 void silentJack(const char*) {}
+
+// Berkeley DB, which libjack opens for its metadata whether or not a server runs, prints
+// some errors of its own straight to stderr (a database that another build of it made, as
+// under an emulator, is one), and cannot be told otherwise. Nothing else in the program
+// writes to stderr, so it points at /dev/null while libjack opens and closes.
+class StderrSilenced {
+ public:
+  StderrSilenced() {
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0) return;
+    saved_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (saved_ >= 0) dup2(null, STDERR_FILENO);
+    close(null);
+  }
+  ~StderrSilenced() {
+    if (saved_ < 0) return;
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+  }
+  StderrSilenced(const StderrSilenced&) = delete;
+  StderrSilenced& operator=(const StderrSilenced&) = delete;
+
+ private:
+  int saved_ = -1;
+};
 
 int process(jack_nframes_t frames, void*) {
   void* buffer = jack_port_get_buffer(jack.port, frames);
@@ -70,6 +96,7 @@ void connectSources() {
 bool jackMidiOpen(MidiNoteOnCallback noteOn, void* context, int wakeFd) {
   jack_set_error_function(silentJack);
   jack_set_info_function(silentJack);
+  const StderrSilenced quiet;
   jack_status_t status;
   jack.client = jack_client_open("consynth", JackNoStartServer, &status);
   if (jack.client == nullptr) return false;
@@ -95,6 +122,7 @@ void jackMidiServe(int wakeFd, const std::atomic<bool>& stopping) {
 }
 
 void jackMidiClose() {
+  const StderrSilenced quiet;
   if (jack.client != nullptr) jack_client_close(jack.client);
   jack = JackMidi();
 }
