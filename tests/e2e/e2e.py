@@ -144,6 +144,15 @@ class JackServer:
         return subprocess.run(["jack_lsp"], env=self.scenario.env, capture_output=True,
                               text=True).stdout
 
+    def stop(self):
+        """Ends the server as a user would, so it removes its files from /dev/shm."""
+        self.process.send_signal(signal.SIGCONT)
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            pass
+
 
 class MidiSender:
     """A JACK MIDI client (midi_sender.py, on Debian's python3) that sends note-ons; each
@@ -166,6 +175,14 @@ class MidiSender:
 
     def note(self, *notes):
         return float(self.ask("note " + " ".join(map(str, notes))))
+
+    def close(self):
+        """Ends the client as JACK expects, before its server ends."""
+        self.process.stdin.close()
+        try:
+            self.process.wait(5)
+        except subprocess.TimeoutExpired:
+            pass
 
     def flood(self, rate, seconds):
         """The moment of the last cycle that sent some."""
@@ -558,6 +575,7 @@ def test_midi(program, notes):
     print("MIDI through JACK: a sender that appears later is connected; its note is heard "
           "exactly; latency; a flood does not pile up; --no-midi", flush=True)
     scenario = Scenario("midi")
+    jack = sender = None
     try:
         SoundServer(scenario)
         jack = JackServer(scenario)
@@ -636,6 +654,10 @@ def test_midi(program, notes):
                       f"(got {process.returncode} in {took * 1000:.0f} ms)")
             check(err == b"", f"{name}: nothing on stderr (got {err[:200]!r})")
     finally:
+        if sender is not None:
+            sender.close()
+        if jack is not None:
+            jack.stop()
         scenario.close()
 
 
