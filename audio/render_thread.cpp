@@ -8,11 +8,20 @@ namespace consynth {
 
 namespace {
 
-// The one place where note-ons from other threads reach the voices: before a run of frames,
-// so a voice is rendered wholly before or wholly after each.
+// The next MIDI note-on, on the voice it takes.
+bool popMidiNoteOn(SynthEngine& engine, NoteOn& noteOn) {
+  if (!engine.midiNoteOns.pop(noteOn)) return false;
+  noteOn.voice = engine.midiVoices.take();
+  return true;
+}
+
+// The one place where note-ons from other threads (the keys', then MIDI's) reach the
+// voices: before a run of frames, so a voice is rendered wholly before or wholly after each.
 void applyNoteOns(SynthEngine& engine) {
   NoteOn noteOn;
-  while (engine.noteOns.pop(noteOn)) {
+  // What both queues can hold, so that a producer that never pauses cannot hold up a run.
+  uint32_t budget = 2 * NoteOnQueue::kCapacity;
+  while (budget-- > 0 && (engine.noteOns.pop(noteOn) || popMidiNoteOn(engine, noteOn))) {
     engine.mixer.voices[noteOn.voice].noteOn(noteOn.note, noteOn.patch);
   }
 }

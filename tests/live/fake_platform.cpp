@@ -14,6 +14,7 @@
 #include "platform/audio_output.h"
 #include "platform/console.h"
 #include "platform/main_thread.h"
+#include "platform/midi_input.h"
 #include "platform/threads.h"
 
 namespace consynth::platform {
@@ -46,6 +47,7 @@ std::vector<std::set<platform::Key>> script;
 int escapeQueries = 0;
 std::map<platform::Key, int> queries;
 std::string consoleText;
+MidiRecord midi;
 
 void play(AudioDevice* dev) {
   for (;;) {
@@ -117,6 +119,11 @@ int keyQueries(platform::Key key) {
 std::string takeConsoleText() {
   std::lock_guard<std::mutex> state(stateMutex);
   return std::exchange(consoleText, std::string());
+}
+
+MidiRecord takeMidiRecord() {
+  std::lock_guard<std::mutex> state(stateMutex);
+  return std::exchange(midi, MidiRecord());
 }
 
 }  // namespace consynth::fake
@@ -218,6 +225,16 @@ void consolePrint(const char* format, ...) {
   va_end(args);
   std::lock_guard<std::mutex> state(stateMutex);
   consoleText += text;
+}
+
+void midiOpen(MidiNoteOnCallback, void*) {
+  std::lock_guard<std::mutex> state(stateMutex);
+  ++midi.opens;
+}
+
+void midiClose() {
+  std::lock_guard<std::mutex> state(stateMutex);
+  ++midi.closes;
 }
 
 void consoleOpen() {}

@@ -58,4 +58,11 @@ int keyQueries(platform::Key key);
 /// Everything printed since the last call, which clears it.
 std::string takeConsoleText();
 
+/// MIDI input: how often it was opened and closed since the last call, which clears both.
+struct MidiRecord {
+  int opens = 0;
+  int closes = 0;
+};
+MidiRecord takeMidiRecord();
+
 }  // namespace consynth::fake
