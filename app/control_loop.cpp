@@ -6,6 +6,7 @@
 #include "platform/console.h"
 #include "platform/keyboard.h"
 #include "platform/main_thread.h"
+#include "platform/midi_input.h"
 #include "synth/voice.h"
 
 namespace consynth {
@@ -21,12 +22,18 @@ bool isDown(Key key) {
   return (platform::keyState(key) & platform::kKeyDownNow) != 0;
 }
 
+void playMidiNote(void* engine, int note) {
+  static_cast<SynthEngine*>(engine)->midiNoteOn(note);
+}
+
 }  // namespace
 
-int runControlLoop(SynthEngine& engine) {
+int runControlLoop(SynthEngine& engine, MidiInput midi) {
   platform::prepareMainThread();
   platform::consoleOpen();
   engine.open();
+  // After the open, which empties the engine's MIDI queue, and before the close.
+  if (midi == MidiInput::On) platform::midiOpen(playMidiNote, &engine);
   platform::consolePrint("%s", kHelpText);
 
   int keyNotes[4] = {kStartNotes[0], kStartNotes[1], kStartNotes[2], kStartNotes[3]};
@@ -48,6 +55,7 @@ int runControlLoop(SynthEngine& engine) {
     } while (!isDown(Key::Escape));
   }
 
+  platform::midiClose();
   engine.close();
   platform::consoleClose();
   return 0;

@@ -11,8 +11,12 @@ inline constexpr const char* kHelpText =
 /// The notes of A, S, D and F at start: a chord of offsets 0, +16, +19 and +23.
 inline constexpr int kStartNotes[4] = {36, 52, 55, 59};
 
-/// The main thread's whole work: opens the engine, prints the help, plays the keys every
-/// 32 ms until Escape, closes the engine. Returns the exit code, 0.
-int runControlLoop(SynthEngine& engine);
+/// Whether MIDI note-ons play voices 4 to 9 while the loop runs.
+enum class MidiInput { Off, On };
+
+/// The main thread's whole work: opens the engine (and MIDI input, if `midi` is On), prints
+/// the help, plays the keys every 32 ms until Escape, closes the engine. Returns the exit
+/// code, 0.
+int runControlLoop(SynthEngine& engine, MidiInput midi);
 
 }  // namespace consynth

@@ -1,4 +1,5 @@
-// consynth: plays a chord on A/S/D/F through a live reverb, in the console.
+// consynth: plays a chord on A/S/D/F through a live reverb, in the console, and MIDI notes
+// on voices 4 to 9.
 
 #include <cstdio>
 #include <string>
@@ -51,7 +52,8 @@ int main(int argc, char** argv) {
     exitCode = 2;
   } else {
     engine.takeQueue = recording ? &take.queue() : nullptr;
-    exitCode = consynth::runControlLoop(engine);
+    const auto midi = line.options.noMidi ? consynth::MidiInput::Off : consynth::MidiInput::On;
+    exitCode = consynth::runControlLoop(engine, midi);
   }
   const bool whole = !recording || take.finish();
   consynth::platform::keyboardClose();

@@ -8,6 +8,11 @@ namespace consynth {
 
 namespace {
 
+std::string takeNoMidi(Options& options, const std::string&) {
+  options.noMidi = true;
+  return {};
+}
+
 std::string takeHelp(Options& options, const std::string&) {
   options.help = true;
   return {};
@@ -36,6 +41,12 @@ constexpr OptionEntry kOptions[] = {
      "files that exist are never replaced. Without an output device\n"
      "the take is made all the same, in real time.",
      takeRecord},
+    {"--no-midi", nullptr,
+     "do not listen to MIDI. Otherwise every MIDI note-on (any\n"
+     "channel) plays one of voices 4 to 9, the one whose last note\n"
+     "is oldest, at the MIDI note + 4; note-off, velocity and\n"
+     "controllers have no effect.",
+     takeNoMidi},
     {"--help", nullptr, "show this help and exit", takeHelp},
     {"--version", nullptr, "show the version and exit", takeVersion},
 };

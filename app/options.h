@@ -10,6 +10,7 @@ struct Options {
   bool help = false;
   bool version = false;
   std::optional<std::string> record;  ///< --record NAME: keep the take as NAME.wav, .events
+  bool noMidi = false;                ///< --no-midi: leave MIDI input alone
 };
 
 /// One option the program takes. The command line is read, and the help written, from the

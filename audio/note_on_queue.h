@@ -12,9 +12,10 @@ struct NoteOn {
   uint32_t patch;
 };
 
-/// Wait-free single-producer, single-consumer queue of note-ons. The main thread pushes,
-/// the render thread pops before each run of frames, so a voice is always rendered wholly
-/// before or wholly after a note-on and neither thread ever blocks the other.
+/// Wait-free single-producer, single-consumer queue of note-ons. One thread pushes (the
+/// control loop into one queue, the MIDI input into another), the render thread pops before
+/// each run of frames, so a voice is always rendered wholly before or wholly after a note-on
+/// and neither thread ever blocks the other.
 class NoteOnQueue {
  public:
   /// Far more than one run of frames needs; a power of two, so the slots stay in turn when the

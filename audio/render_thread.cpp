@@ -8,20 +8,23 @@ namespace consynth {
 
 namespace {
 
-// Every note-on that reaches a voice while the render thread runs, whatever its source,
-// passes here, so a take keeps each at the frame where it took effect (`offset` frames into
-// the buffer).
-void startNote(SynthEngine& engine, const NoteOn& noteOn, unsigned offset) {
-  engine.mixer.voices[noteOn.voice].noteOn(noteOn.note, noteOn.patch);
-  engine.take.noteOn(offset, noteOn);
+// The next MIDI note-on, on the voice it takes.
+bool popMidiNoteOn(SynthEngine& engine, NoteOn& noteOn) {
+  if (!engine.midiNoteOns.pop(noteOn)) return false;
+  noteOn.voice = engine.midiVoices.take();
+  return true;
 }
 
-// The one place where note-ons from other threads reach the voices: before a run of frames,
-// so a voice is rendered wholly before or wholly after each.
+// The one place where note-ons from other threads (the keys', then MIDI's) reach the
+// voices: before a run of frames, so a voice is rendered wholly before or wholly after each.
+// A take keeps each at the frame where it took effect (`offset` frames into the buffer).
 void applyNoteOns(SynthEngine& engine, unsigned offset) {
   NoteOn noteOn;
-  while (engine.noteOns.pop(noteOn)) {
-    startNote(engine, noteOn, offset);
+  // What both queues can hold, so that a producer that never pauses cannot hold up a run.
+  uint32_t budget = 2 * NoteOnQueue::kCapacity;
+  while (budget-- > 0 && (engine.noteOns.pop(noteOn) || popMidiNoteOn(engine, noteOn))) {
+    engine.mixer.voices[noteOn.voice].noteOn(noteOn.note, noteOn.patch);
+    engine.take.noteOn(offset, noteOn);
   }
 }
 

@@ -38,6 +38,9 @@ void SynthEngine::open() {
   credits.reset();
   noteOns.clear();
   droppedNoteOns.store(0);
+  midiNoteOns.clear();
+  droppedMidiNoteOns.store(0);
+  midiVoices.reset();
   renderThreadDone.store(false);
   for (platform::AudioBuffer& header : headers)
     header.flags.fetch_and(~platform::kBufferAfterGap);
@@ -111,6 +114,12 @@ void SynthEngine::noteOn(int voice, int note, uint32_t patch) {
     }
   } else {
     mixer.voices[voice].noteOn(note, patch);
+  }
+}
+
+void SynthEngine::midiNoteOn(int midiNote) {
+  if (!midiNoteOns.push(NoteOn{MidiVoices::kFirst, midiNote + kMidiNoteOffset, kKeyPatch})) {
+    droppedMidiNoteOns.fetch_add(1, std::memory_order_relaxed);
   }
 }
 

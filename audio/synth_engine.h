@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "audio/frame_mixer.h"
+#include "audio/midi_voices.h"
 #include "audio/note_on_queue.h"
 #include "audio/render_panel.h"
 #include "audio/take_tap.h"
@@ -43,6 +44,11 @@ struct SynthEngine {
   NoteOnQueue noteOns;
   /// Note-ons lost to a full queue, which only a stalled render thread lets happen.
   std::atomic<uint32_t> droppedNoteOns{0};
+  /// MIDI note-ons, from the MIDI input's thread: a queue of their own, since each queue
+  /// has one producer. Their voice is chosen when the render thread applies them.
+  NoteOnQueue midiNoteOns;
+  std::atomic<uint32_t> droppedMidiNoteOns{0};
+  MidiVoices midiVoices;  ///< the render thread's
   /// Where the render thread reads the reverb keys and shows its lines.
   RenderPanel panel = consolePanel();
   std::atomic<bool> renderThreadDone{false};
@@ -62,6 +68,12 @@ struct SynthEngine {
   /// Starts `voice` at `note`. While the render thread runs, the note-on takes effect
   /// at the start of its next run of frames (within 1.5 ms); otherwise at once.
   void noteOn(int voice, int note, uint32_t patch);
+
+  /// Plays MIDI note `midiNote` on one of voices 4 to 9 with kKeyPatch, at the start of the
+  /// render thread's next run of frames. Called from the MIDI input's thread, one call at a
+  /// time; never waits. While no render thread runs, the note-on waits in the queue, or is
+  /// dropped once it is full (each open starts it empty).
+  void midiNoteOn(int midiNote);
 };
 
 /// The render thread: fills, submits and paces the ring until the device handle is cleared.

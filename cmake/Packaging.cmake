@@ -66,7 +66,8 @@ float stereo at 44,100 Hz and played through ALSA's default device, which
 reaches PulseAudio or PipeWire through the ALSA plugins.
 
 Held keys are exact in terminals that speak the kitty keyboard protocol and
-emulated from auto-repeat in the others.
+emulated from auto-repeat in the others. A MIDI keyboard plays six more voices
+with no set-up, through the ALSA sequencer or a running JACK server.
 
 consynth-render runs the same engine offline, driven by a file of key
 events, and writes a WAV file holding the samples the live program plays.")

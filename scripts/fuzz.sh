@@ -17,7 +17,7 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$jobs"
 
 # target:max_len. The events parser needs lines past its 4096-byte limit.
-for spec in events_file:8192 key_decoder:1024; do
+for spec in events_file:8192 key_decoder:1024 midi_decoder:1024; do
   target=${spec%%:*}
   work=build/fuzz/corpus/$target  # grows from run to run; the seeds stay as they are
   findings=build/fuzz/findings/$target

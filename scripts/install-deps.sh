@@ -6,17 +6,19 @@ mode="${1:-run}"
 
 # libasound2-plugins lets ALSA's "default" reach PulseAudio and PipeWire; alsa-utils gives
 # run.sh its check for an output device; libsystemd-dev's sd-bus asks RTKit for real-time
-# scheduling.
-packages=(cmake g++ make pkg-config libasound2-dev libasound2-plugins alsa-utils libsystemd-dev)
+# scheduling; MIDI input comes from ALSA's sequencer or, where that is missing, from JACK.
+packages=(cmake g++ make pkg-config libasound2-dev libasound2-plugins alsa-utils libsystemd-dev
+          libjack-jackd2-dev)
 # Installed without their recommends: the cross compilers, the emulator and the libraries of
-# the 64-bit ARM build (Debian multiarch, next to the machine's own).
+# the 64-bit ARM build (Debian multiarch, next to the machine's own), and the JACK server.
 cross_packages=()
 if [ "$mode" = package ] || [ "$mode" = test ]; then
   # The packages: Debian's package tools (dependencies are read from the binaries), the
-  # ARM64 cross build with the target's ALSA, sd-bus and C++ runtime, and the Windows build.
+  # ARM64 cross build with the target's ALSA, sd-bus, JACK and C++ runtime, and the Windows
+  # build.
   packages+=(dpkg-dev gzip g++-mingw-w64-x86-64-posix)
   cross_packages+=(g++-aarch64-linux-gnu libasound2-dev:arm64 libsystemd-dev:arm64
-                   libstdc++6:arm64)
+                   libjack-jackd2-dev:arm64 libstdc++6:arm64)
 fi
 if [ "$mode" = test ]; then
   # GoogleTest for this machine, and its sources to build for the cross-compiled tests.
@@ -31,6 +33,9 @@ if [ "$mode" = test ]; then
              libgl1 libglx-mesa0 libgl1-mesa-dri fonts-dejavu-core)
   # The soak: every core kept busy while the program plays (util-linux gives chrt).
   packages+=(stress-ng util-linux)
+  # MIDI end to end: a JACK server with no sound card, and a JACK MIDI client for Debian's
+  # python3 to send notes from (without the server's recommends: a Qt control panel).
+  cross_packages+=(jackd2 python3-jack-client)
   # The Windows tests run under Wine, whose X11 driver and console window want these
   # libraries and fonts.
   packages+=(wine wine64 libxcursor1 libxi6 libxrandr2 libxrender1 libxinerama1

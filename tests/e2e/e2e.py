@@ -75,6 +75,9 @@ class Scenario:
                         TMUX_TMPDIR=self.dir, TERM="xterm-256color")
         self.env.pop("TMUX", None)
         self.env.pop("PULSE_SERVER", None)
+        # A JACK server name of the scenario's own: the program reaches no server but the
+        # one a scenario starts (JackServer), never one running outside the tests.
+        self.env["JACK_DEFAULT_SERVER"] = os.path.basename(self.dir)
         self.processes = []
 
     def path(self, name):
@@ -122,6 +125,68 @@ class SoundServer:
 
     def freeze(self):
         self.process.send_signal(signal.SIGSTOP)
+
+
+class JackServer:
+    """jackd with its dummy driver (no sound card, no real-time scheduling) at 44,100 Hz in
+    periods of 512 frames, as a sandbox without the kernel's MIDI sequencer may offer."""
+
+    def __init__(self, scenario):
+        self.scenario = scenario
+        log = open(scenario.path("jackd.log"), "a")
+        self.process = scenario.spawn(["jackd", "--no-realtime", "-d", "dummy", "-r", "44100",
+                                       "-p", "512"], stdout=log, stderr=log)
+        if not wait_for(lambda: "system:" in self.ports(), 10, 0.1):
+            raise RuntimeError("the JACK server did not start: " +
+                               open(scenario.path("jackd.log")).read())
+
+    def ports(self):
+        return subprocess.run(["jack_lsp"], env=self.scenario.env, capture_output=True,
+                              text=True).stdout
+
+    def stop(self):
+        """Ends the server as a user would, so it removes its files from /dev/shm."""
+        self.process.send_signal(signal.SIGCONT)
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            pass
+
+
+class MidiSender:
+    """A JACK MIDI client (midi_sender.py, on Debian's python3) that sends note-ons; each
+    call returns the moment of the process cycle that sent them."""
+
+    def __init__(self, scenario):
+        sender = os.path.join(os.path.dirname(os.path.abspath(__file__)), "midi_sender.py")
+        self.process = scenario.spawn(["/usr/bin/python3", sender], stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                      text=True)
+
+    def ask(self, command, timeout=10):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        answer = []
+        reader = threading.Thread(target=lambda: answer.append(self.process.stdout.readline()))
+        reader.start()
+        reader.join(timeout)
+        return answer[0].strip() if answer and answer[0] else None
+
+    def note(self, *notes):
+        return float(self.ask("note " + " ".join(map(str, notes))))
+
+    def close(self):
+        """Ends the client as JACK expects, before its server ends."""
+        self.process.stdin.close()
+        try:
+            self.process.wait(5)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def flood(self, rate, seconds):
+        """The moment of the last cycle that sent some."""
+        return float(self.ask(f"flood {rate} {seconds}", seconds + 10))
 
 
 class Capture:
@@ -275,6 +340,13 @@ class TmuxRun:
               f"Escape exits with code 0 within 2 s (got {code} in {took * 1000:.0f} ms)")
         print(f"  Escape to exit{what}: {took * 1000:.0f} ms", flush=True)
         check(code is not None and self.terminal_restored(), "the terminal is restored")
+
+    def close(self):
+        """Ends the session, so that another run can start in the same scenario."""
+        self.tmux("kill-session", "-t", "e2e")
+        for path in [self.exit_file, self.log]:
+            if os.path.exists(path):
+                os.remove(path)
 
     def output(self):
         try:
@@ -481,7 +553,7 @@ def test_tmux(program, presses):
         scenario.close()
 
 
-def check_exact_sound(scenario, program, capture, onset):
+def check_exact_sound(scenario, program, capture, onset, note_on="0 noteon 0 36"):
     """The first note, as heard, must be the engine's output sample for sample: nothing
     dropped, repeated or altered between the render thread and the speaker."""
     renderer = os.path.join(os.path.dirname(os.path.dirname(program)), "tools",
@@ -489,7 +561,7 @@ def check_exact_sound(scenario, program, capture, onset):
     frames = 2 * RATE
     events = scenario.path("note.events")
     with open(events, "w") as f:
-        f.write("0 noteon 0 36\n")
+        f.write(note_on + "\n")
     wav = scenario.path("note.wav")
     subprocess.run(EMULATOR + [renderer, "--frames", str(frames), "--events", events, wav],
                    check=True)
@@ -775,6 +847,115 @@ def test_take_without_device(program):
         check(2.5 < seconds <= took, f"it lasts {seconds:.2f} s of the {took:.2f} s the "
                                      "program ran")
     finally:
+        scenario.close()
+
+
+def test_midi(program, notes):
+    print("MIDI through JACK: a sender that appears later is connected; its note is heard "
+          "exactly; latency; a flood does not pile up; --no-midi", flush=True)
+    scenario = Scenario("midi")
+    jack = sender = None
+    try:
+        SoundServer(scenario)
+        jack = JackServer(scenario)
+        capture = Capture(scenario)
+        run = TmuxRun(scenario, program)
+        check(wait_for(lambda: "consynth:midi_in" in jack.ports(), 10),
+              "the program's JACK MIDI input port consynth:midi_in appears")
+        time.sleep(0.7)
+        sender = MidiSender(scenario)
+        check(sender.ask("wait consynth:midi_in") == "connected",
+              "a sender started after the program is connected to it")
+
+        # The first note on a silent engine: voice 4, four notes up, exactly as rendered.
+        heard = []
+        sent = sender.note(60)
+        time.sleep(2.2)
+        first = capture.onset(capture.frame_at(sent - 0.005), 0.0)
+        if first is None:
+            check(False, "sound after MIDI note 60")
+        else:
+            heard.append((sent, first))
+            check_exact_sound(scenario, program, capture, first, "0 noteon 4 64")
+        for i in range(notes - 1):
+            sent = sender.note(48 + 5 * i)
+            onset = onset_after(capture, sent, 1.2)
+            if onset is not None:
+                heard.append((sent, onset))
+        check(len(heard) == notes, f"sound after each of {notes} MIDI notes")
+        latencies = [(capture.time_of(onset) - sent) * 1000 for sent, onset in heard]
+        if latencies:
+            median = statistics.median(latencies)
+            print(f"  MIDI-to-sound latency over {len(latencies)} notes: median {median:.1f} ms, "
+                  f"best {min(latencies):.1f} ms, worst {max(latencies):.1f} ms", flush=True)
+            check(0 < median < LATENCY_BOUND_MS,
+                  f"MIDI-to-sound latency: median {median:.1f} ms, within {LATENCY_BOUND_MS} ms")
+
+        # A flood: the voices play the newest notes, and none starts long after it came, so
+        # the sound ends about as long after the flood's last notes as after six notes alone
+        # (loud parts, above 0.1: with the reverb, a little more than a note's 0.41 s).
+        def sound_end(sent):
+            time.sleep(2.5)
+            last = capture.last_above(capture.frame_at(sent - 0.5), capture.frames(), 0.1)
+            return None if last is None else (capture.time_of(last) - sent) * 1000
+
+        alone = sound_end(sender.note(*range(60, 72, 2)))
+        flood = sound_end(sender.flood(3000, 2.0))
+        if alone is None or flood is None:
+            check(False, "sound after six notes and during a flood")
+        else:
+            print(f"  sound ends {alone:.0f} ms after six notes, {flood:.0f} ms after a flood of "
+                  "3000 note-ons a second for 2 s", flush=True)
+            check(flood < alone + 100, "the flood's sound ends as soon, within 100 ms")
+        lines = len(STATUS.findall(run.output()))
+        time.sleep(0.3)
+        check(len(STATUS.findall(run.output())) > lines + 15, "the status lines stream on")
+        run.quit()
+        run.close()
+
+        # A take keeps each MIDI note on the voice it took, a burst in one buffer included,
+        # and replays bit for bit.
+        base = scenario.path("midi-take")
+        run = TmuxRun(scenario, f"{program} --record {base}")
+        check(sender.ask("wait consynth:midi_in") == "connected",
+              "a program recording a take is connected to the sender too")
+        time.sleep(0.3)
+        for chord in [(60,), (64, 67), (72,)]:
+            sender.note(*chord)
+            time.sleep(0.3)
+        sender.flood(3000, 0.3)
+        time.sleep(0.6)
+        run.quit(" from a take with MIDI")
+        check_take(program, base, "a take with MIDI notes")
+        events = open(base + ".events").read()
+        check(" noteon 4 64 " in events and events.count(" noteon ") > 500,
+              "the take holds MIDI's notes on voices 4 to 9, the flood's included")
+
+        # Started with a JACK server present: quiet on stderr; --no-midi opens no port; a
+        # server frozen while the program plays does not hold up its end.
+        for args, port, freeze in [([], True, False), (["--no-midi"], False, False),
+                                   ([], True, True)]:
+            process = scenario.spawn([program, *args], stdin=subprocess.PIPE,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            listed = wait_for(lambda: "consynth:midi_in" in jack.ports(), 2 if port else 0.5)
+            name = " ".join(["consynth", *args])
+            check(listed == port, f"{name}: JACK MIDI input port {'opened' if port else 'none'}")
+            if freeze:
+                jack.process.send_signal(signal.SIGSTOP)
+            ended = time.monotonic()
+            _, err = process.communicate(timeout=10)  # the end of input acts as Escape
+            took = time.monotonic() - ended
+            if freeze:
+                jack.process.send_signal(signal.SIGCONT)
+                check(process.returncode == 0 and took < 2.0,
+                      f"JACK server frozen: {name} still exits with code 0 within 2 s "
+                      f"(got {process.returncode} in {took * 1000:.0f} ms)")
+            check(err == b"", f"{name}: nothing on stderr (got {err[:200]!r})")
+    finally:
+        if sender is not None:
+            sender.close()
+        if jack is not None:
+            jack.stop()
         scenario.close()
 
 
@@ -1219,6 +1400,7 @@ def main():
     if EMULATOR:  # the program as a user plays it; the rest tests the same code as native
         return finish()
     test_key_floods(program)
+    test_midi(program, int(os.environ.get("CONSYNTH_E2E_MIDI_NOTES", "6")))
     test_job_control(program)
     test_server_gone(program, "killed")
     test_server_gone(program, "frozen")

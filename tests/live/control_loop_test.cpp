@@ -27,9 +27,10 @@ class ControlLoopTest : public ::testing::Test {
     fake::takeConsoleText();
   }
 
-  int run(std::vector<std::set<Key>> polls) {
+  int run(std::vector<std::set<Key>> polls, MidiInput midi = MidiInput::On) {
     fake::scriptKeyboard(std::move(polls));
-    return runControlLoop(engine);
+    fake::takeMidiRecord();
+    return runControlLoop(engine, midi);
   }
 };
 
@@ -78,6 +79,15 @@ TEST_F(ControlLoopTest, FortyPollsOfLeftMoveTheChordBelowNoteZero) {
   EXPECT_EQ(engine.mixer.voices[1].increment, incrementOf(12));
   EXPECT_EQ(engine.mixer.voices[2].increment, incrementOf(15));
   EXPECT_EQ(engine.mixer.voices[3].increment, incrementOf(19));
+}
+
+TEST_F(ControlLoopTest, MidiInputIsOpenWhileTheLoopRunsUnlessTurnedOff) {
+  EXPECT_EQ(run({{}}), 0);
+  const fake::MidiRecord on = fake::takeMidiRecord();
+  EXPECT_EQ(on.opens, 1);
+  EXPECT_EQ(on.closes, 1);
+  EXPECT_EQ(run({{}}, MidiInput::Off), 0);
+  EXPECT_EQ(fake::takeMidiRecord().opens, 0);
 }
 
 TEST_F(ControlLoopTest, EscapeEndsTheLoopAfterThePollInProgress) {

@@ -15,6 +15,7 @@
 #include "platform/audio_output.h"
 #include "platform/console.h"
 #include "platform/main_thread.h"
+#include "platform/midi_input.h"
 #include "platform/new_file.h"
 #include "platform/threads.h"
 
@@ -52,6 +53,7 @@ std::vector<std::set<platform::Key>> script;
 int escapeQueries = 0;
 std::map<platform::Key, int> queries;
 std::string consoleText;
+MidiRecord midi;
 
 void play(AudioDevice* dev) {
   for (;;) {
@@ -158,6 +160,11 @@ void diskFrees(uint64_t bytes) {
 
 }  // namespace
 
+MidiRecord takeMidiRecord() {
+  std::lock_guard<std::mutex> state(stateMutex);
+  return std::exchange(midi, MidiRecord());
+}
+
 }  // namespace consynth::fake
 
 namespace consynth::platform {
@@ -261,6 +268,16 @@ void consolePrint(const char* format, ...) {
   va_end(args);
   std::lock_guard<std::mutex> state(stateMutex);
   consoleText += text;
+}
+
+void midiOpen(MidiNoteOnCallback, void*) {
+  std::lock_guard<std::mutex> state(stateMutex);
+  ++midi.opens;
+}
+
+void midiClose() {
+  std::lock_guard<std::mutex> state(stateMutex);
+  ++midi.closes;
 }
 
 void consoleOpen() {}

@@ -71,4 +71,11 @@ void configureDisk(const DiskOptions& options);
 /// Lets a stalled disk go on.
 void resumeDisk();
 
+/// MIDI input: how often it was opened and closed since the last call, which clears both.
+struct MidiRecord {
+  int opens = 0;
+  int closes = 0;
+};
+MidiRecord takeMidiRecord();
+
 }  // namespace consynth::fake

@@ -209,8 +209,9 @@ TEST_F(SynthEngineTest, StreamsStatusAndIndexLinesInRingOrder) {
 }
 
 // A note-on queued while the fourth run of the first buffer is polled sounds from the fifth
-// run on, not from the next buffer; Up pressed at a poll steps the damping for its run.
-// Each status line's monitor is its buffer's first left sample.
+// run on, not from the next buffer, and so does a MIDI note-on, on voice 4 four notes up;
+// Up pressed at a poll steps the damping for its run. Each status line's monitor is its
+// buffer's first left sample.
 TEST_F(SynthEngineTest, NoteOnsAndKeysTakeEffectAtTheNextRunOfFrames) {
   constexpr int kNoteOnPoll = 3;
   constexpr int kUpPoll = 6;
@@ -220,7 +221,10 @@ TEST_F(SynthEngineTest, NoteOnsAndKeysTakeEffectAtTheNextRunOfFrames) {
     voice = Voice{};
   panel.keys = [](int poll) {
     // Straight into the queue: SynthEngine::noteOn is the main thread's.
-    if (poll == kNoteOnPoll) engine.noteOns.push({0, 36, kKeyPatch});
+    if (poll == kNoteOnPoll) {
+      engine.noteOns.push({0, 36, kKeyPatch});
+      engine.midiNoteOn(60);
+    }
     return FrameKeys{.upPressed = poll == kUpPoll};
   };
   engine.open();
@@ -229,7 +233,10 @@ TEST_F(SynthEngineTest, NoteOnsAndKeysTakeEffectAtTheNextRunOfFrames) {
 
   float expected[2 * kFramesPerBuffer];
   for (unsigned run = 0; run < kFramesPerBuffer / kControlFrames; ++run) {
-    if (run == kNoteOnPoll + 1) expectedMixer.voices[0].noteOn(36, kKeyPatch);
+    if (run == kNoteOnPoll + 1) {
+      expectedMixer.voices[0].noteOn(36, kKeyPatch);
+      expectedMixer.voices[4].noteOn(64, kKeyPatch);
+    }
     expectedMixer.renderFrames({.upPressed = run == kUpPoll}, expected + 2 * kControlFrames * run,
                                kControlFrames);
   }
@@ -254,11 +261,46 @@ TEST_F(SynthEngineTest, NoteOnsFromAnotherThreadAreHeard) {
   panel.waitFor(8, 8);
   for (int v = 0; v < 4; ++v)
     engine.noteOn(v, 36 + v, kKeyPatch);
+  engine.midiNoteOn(60);
   panel.waitFor(20, 20);
   engine.close();
   EXPECT_GT(fake::deviceRecord().soundingBuffers, 0);
   EXPECT_GT(engine.mixer.voices[3].counter, 0);
+  EXPECT_GT(engine.mixer.voices[4].counter, 0);
   EXPECT_EQ(engine.droppedNoteOns.load(), 0u);
+}
+
+// Each MIDI note-on takes the voice of 4 to 9 whose last note-on is the oldest, never-used
+// ones first, and the keys' voices are left alone.
+TEST_F(SynthEngineTest, MidiNoteOnsTakeVoicesFourToNineOldestFirst) {
+  fake::configureDevice({.mode = fake::DeviceMode::Plays, .allowedCompletions = 0});
+  // Six notes in one run, then one a run: the seventh and eighth take the oldest voices.
+  panel.keys = [](int poll) {
+    if (poll == 0) {
+      for (int note = 10; note < 16; ++note)
+        engine.midiNoteOn(note);
+    }
+    if (poll == 1) engine.midiNoteOn(20);
+    if (poll == 2) engine.midiNoteOn(21);
+    return FrameKeys{};
+  };
+  engine.open();
+  panel.waitFor(1, 0);
+  engine.close();
+
+  // The first six started at run 1; the seventh and eighth at runs 2 and 3 took voices 4, 5.
+  const int expectedNotes[6] = {24, 25, 16, 17, 18, 19};
+  const int32_t runsLater[6] = {1, 2, 0, 0, 0, 0};
+  const Voice* voices = engine.mixer.voices + MidiVoices::kFirst;
+  for (int v = 0; v < MidiVoices::kCount; ++v) {
+    Voice expected{};
+    expected.noteOn(expectedNotes[v], kKeyPatch);
+    EXPECT_EQ(voices[v].increment, expected.increment) << "voice " << v + 4;
+    EXPECT_EQ(voices[2].counter - voices[v].counter, runsLater[v] * int32_t{kControlFrames})
+        << "voice " << v + 4;
+  }
+  for (int v = 0; v < MidiVoices::kFirst; ++v)
+    EXPECT_EQ(engine.mixer.voices[v].counter, 0) << "voice " << v;
 }
 
 TEST_F(SynthEngineTest, NoteOnsThatFindTheQueueFullAreCounted) {
