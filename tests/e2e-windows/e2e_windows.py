@@ -240,9 +240,10 @@ def test_take_without_device(program):
     try:
         base = scenario.path("take")
         run = ConsoleRun(scenario, program, f"--record {windows_path(base)}")
-        check(wait_for(lambda: status_settings(run.output()), HANG_GUARD, 0.05),
-              "status lines stream, paced by the clock")
+        streams = wait_for(lambda: status_settings(run.output()), HANG_GUARD, 0.05)
         streaming = time.monotonic()
+        check(streams, f"status lines stream, paced by the clock (after "
+              f"{streaming - run.started:.2f} s: {run.output()[:120]!r})")
         run.press("a")
         time.sleep(2.0)
         escape = run.press("Escape")
