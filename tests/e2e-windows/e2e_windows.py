@@ -34,7 +34,10 @@ class ConsoleRun:
     def __init__(self, scenario, program, args=""):
         self.scenario = scenario
         self.output_file = scenario.path("out.txt")
-        command = f"{windows_path(program)} {args} > {windows_path(self.output_file)}"
+        # The program starts a second after its window: time to let go of any key Wine still
+        # holds down from the last run (see press), before the program looks at the keys.
+        command = (f"ping -n 2 127.0.0.1 >nul & {windows_path(program)} {args} > "
+                   f"{windows_path(self.output_file)}")
         self.window = None
         # Now and then a busy Wine starts the console without ever showing its window;
         # that is the harness's trouble, not the program's, so it gets one more launch.
@@ -54,6 +57,8 @@ class ConsoleRun:
             raise RuntimeError("no console window appeared")
         # There is no window manager to activate it, but X focus is all Wine needs.
         self.xdotool("windowfocus", "--sync", self.window)
+        self.xdotool("keydown", "Escape")
+        self.xdotool("keyup", "Escape")
 
     def _find_window(self):
         found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "cmd.exe"],
@@ -68,8 +73,8 @@ class ConsoleRun:
     def press(self, key, seconds=0.2):
         """Holds `key` for `seconds`, as typed on the keyboard into the focused window; returns
         when it went down. Escape is let go after 80 ms, longer than two polls: Wine hears of a
-        key coming up only while its window is there, and one left down would end the next
-        program at once."""
+        key coming up only while its window is there, so one may stay down after the program
+        has gone; each run lets go of it before its program starts."""
         if key == "Escape":
             seconds = min(seconds, 0.08)
         down = time.monotonic()
@@ -123,7 +128,8 @@ def test_playing(program):
         run = ConsoleRun(scenario, program)
         check(wait_for(lambda: stream_started(scenario), HANG_GUARD, 0.05),
               "the program opens a stream on the sound server")
-        print(f"  stream open {time.monotonic() - run.started:.2f} s after launch", flush=True)
+        print(f"  stream open {time.monotonic() - run.started:.2f} s after launch (1 s of it before "
+              "the program starts)", flush=True)
         time.sleep(0.5)
         quiet_from = capture.frames()
         time.sleep(0.5)
@@ -168,7 +174,8 @@ def check_take(program, base, what):
     rendered = subprocess.run(["wine", renderer, "--events", windows_path(base + ".events"),
                                windows_path(replay)], capture_output=True, text=True,
                               timeout=HANG_GUARD)
-    check(rendered.returncode == 0, f"{what}: the events file replays ({rendered.stderr[:200]})")
+    check(rendered.returncode == 0, f"{what}: the events file replays (exit code "
+          f"{rendered.returncode}: {rendered.stderr[:200]})")
     again = read_wav(replay) if rendered.returncode == 0 else None
     if take is None or again is None:
         return take
