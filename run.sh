@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the synthesizer on the default audio output.
+# Installs what is missing, builds, and runs the synthesizer on the default audio output;
+# arguments go to it (e.g. --record NAME).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -32,4 +33,4 @@ To hear the chord, render it to a file instead:
 MSG
 fi
 
-exec "$build/app/consynth"
+exec "$build/app/consynth" "$@"

@@ -11,12 +11,6 @@ inline constexpr const char* kHelpText =
 /// The notes of A, S, D and F at start: a chord of offsets 0, +16, +19 and +23.
 inline constexpr int kStartNotes[4] = {36, 52, 55, 59};
 
-/// The line `--help` gives for the option that turns MIDI input off.
-inline constexpr const char* kNoMidiOptionHelp =
-    "  --no-midi  do not listen to MIDI. Otherwise every MIDI note-on (any channel) plays one\n"
-    "             of voices 4 to 9, the one whose last note is oldest, at the MIDI note + 4;\n"
-    "             note-off, velocity and controllers have no effect.\n";
-
 /// Whether MIDI note-ons play voices 4 to 9 while the loop runs.
 enum class MidiInput { Off, On };
 

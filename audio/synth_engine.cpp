@@ -42,10 +42,16 @@ void SynthEngine::open() {
   droppedMidiNoteOns.store(0);
   midiVoices.reset();
   renderThreadDone.store(false);
+  for (platform::AudioBuffer& header : headers)
+    header.flags.fetch_and(~platform::kBufferAfterGap);
+  take.start(takeQueue);
 
   // The credits must exist before the device can call back.
   credits.emplace(kInitialCredits, kMaxCredits);
-  platform::AudioDevice* opened = platform::audioOpen(onBufferDone, this);
+  // A take is made whether or not there is a device to hear it.
+  platform::AudioDevice* opened = platform::audioOpen(
+      onBufferDone, this,
+      take.recording() ? platform::WithoutDevice::KeepTime : platform::WithoutDevice::Fail);
   if (opened == nullptr) {
     credits.reset();
     return;

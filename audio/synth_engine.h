@@ -10,6 +10,7 @@
 #include "audio/midi_voices.h"
 #include "audio/note_on_queue.h"
 #include "audio/render_panel.h"
+#include "audio/take_tap.h"
 #include "platform/audio_output.h"
 #include "platform/credit_semaphore.h"
 
@@ -24,6 +25,8 @@ inline constexpr int kMaxCredits = 6;
 /// render each run as one block. Each press of Up or Down still steps its control once, and
 /// F5 bypasses for as long as it is held, to within a run.
 inline constexpr unsigned kControlFrames = 64;
+static_assert(kFramesPerBuffer <= TakeBlock::kMaxFrames, "a take block holds a whole buffer");
+static_assert(kBufferCount <= TakeBlock::kMaxGaps, "a take block notes a gap before each buffer");
 
 /// The synthesizer: voices and reverbs (in the mixer), the ring of six device buffers, the
 /// credits that pace the render thread, and the device. One static instance lives for the
@@ -49,9 +52,13 @@ struct SynthEngine {
   /// Where the render thread reads the reverb keys and shows its lines.
   RenderPanel panel = consolePanel();
   std::atomic<bool> renderThreadDone{false};
+  /// Where the next open records a take, or null for none.
+  TakeQueue* takeQueue = nullptr;
+  TakeTap take;  ///< the render thread's
 
   /// Opens the default device, queues six silent buffers and starts the render thread.
-  /// Without a device it returns quietly and the engine stays closed.
+  /// Without a device it returns quietly and the engine stays closed; unless it records a
+  /// take, which the render thread then renders in real time, paced by the clock.
   void open();
 
   /// Stops the render thread, lets the device finish the queued buffers and releases it.

@@ -20,6 +20,9 @@ inline constexpr unsigned kBytesPerFrame = 8;
 inline constexpr uint32_t kBufferDone = 0x01;      ///< the device has played the buffer
 inline constexpr uint32_t kBufferPrepared = 0x02;  ///< prepared and not yet unprepared
 inline constexpr uint32_t kBufferQueued = 0x10;    ///< written and not yet played
+/// The device had run dry, played all it had, before it began this buffer: a gap was
+/// heard. Set where the device can tell; the owner clears it.
+inline constexpr uint32_t kBufferAfterGap = 0x1000;
 
 /// One buffer handed to the device: where its frames are and how many bytes they take.
 struct AudioBuffer {
@@ -38,10 +41,20 @@ struct AudioDevice;
 /// return at once.
 using AudioDoneCallback = void (*)(void* context);
 
-/// Opens the default output device. Returns null, quietly, when no device can be opened, or
-/// none answers within about a second. A device that is lost later (a sound server killed
-/// or frozen) may go on completing buffers in real time while it is opened again.
-AudioDevice* audioOpen(AudioDoneCallback done, void* context);
+/// What audioOpen does where no device answers.
+enum class WithoutDevice {
+  Fail,      ///< returns null
+  KeepTime,  ///< returns a device that plays nowhere but completes its buffers in real time
+};
+
+/// Opens the default output device. Where no device can be opened, or none answers within
+/// about a second, returns null, quietly; or, with WithoutDevice::KeepTime, a device that
+/// completes each buffer written to it when it would have played, by the clock, so the
+/// stream runs as if heard (and, where the system allows, plays on the default device
+/// should one answer later). A device that is lost later (a sound server killed or frozen)
+/// may likewise go on completing buffers in real time while it is opened again.
+AudioDevice* audioOpen(AudioDoneCallback done, void* context,
+                       WithoutDevice withoutDevice = WithoutDevice::Fail);
 
 /// Makes a buffer ready to be written (clears its done flag).
 void audioPrepare(AudioDevice* device, AudioBuffer& buffer);

@@ -24,6 +24,19 @@ enum class Key : int {
 inline constexpr uint16_t kKeyDownNow = 0x8000;            ///< bit 15: the key is down now
 inline constexpr uint16_t kKeyPressedSinceQuery = 0x0001;  ///< bit 0: pressed since last asked
 
+/// From keyboardOpen on, SIGINT, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and the
+/// console window closing) quit the program as Escape does, held for good, instead of
+/// ending it where it stands, so that it can finish what it writes. A second one ends it
+/// at once. Call before keyboardOpen.
+void quitOnEndingSignals();
+
+/// The signal that asked the program to quit (see quitOnEndingSignals), 0 if none did.
+int quitSignal();
+
+/// Ends the program as `signal`, taken by quitOnEndingSignals, would have ended it: the
+/// exit status tells the signal. Call last, after keyboardClose.
+[[noreturn]] void endAsSignalled(int signal);
+
 /// Starts reading the keyboard (where that needs anything). Call once, from the main thread.
 void keyboardOpen();
 

@@ -17,15 +17,15 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$jobs"
 
 # target:max_len. The events parser needs lines past its 4096-byte limit.
-for spec in events_file:8192 key_decoder:1024 midi_decoder:1024; do
-  target=${spec%%:*}
+for pair in events_file:8192 key_decoder:1024 midi_decoder:1024; do
+  target=${pair%%:*}
   work=build/fuzz/corpus/$target  # grows from run to run; the seeds stay as they are
   findings=build/fuzz/findings/$target
   log=build/fuzz/$target.log
   mkdir -p "$work" "$findings"
   echo "Fuzzing $target for $seconds s"
   if ! build/fuzz/tests/fuzz/${target}_fuzz "$work" "tests/fuzz/corpus/$target" \
-      -dict="tests/fuzz/$target.dict" -max_total_time="$seconds" -max_len="${spec#*:}" \
+      -dict="tests/fuzz/$target.dict" -max_total_time="$seconds" -max_len="${pair#*:}" \
       -timeout=10 -rss_limit_mb=1024 -artifact_prefix="$findings/" -print_final_stats=1 \
       >"$log" 2>&1; then
     tail -n 40 "$log"

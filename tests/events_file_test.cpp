@@ -22,9 +22,11 @@ TEST(EventsFile, ReadsEveryKindOfEvent) {
       "5 down\n"
       "7 f5 on\n"
       "9 f5 off\n"
-      "9 noteon 3 2147483647 4294967295\n");
+      "9 noteon 3 2147483647 4294967295\n"
+      "12 end\n"
+      "# only comments after the end\n");
   ASSERT_TRUE(p.ok()) << p.errorLine << ": " << p.error;
-  ASSERT_EQ(p.events.size(), 7u);
+  ASSERT_EQ(p.events.size(), 8u);
   EXPECT_EQ(p.events[0].kind, Event::Kind::NoteOn);
   EXPECT_EQ(p.events[0].patch, 0x020400FFu);
   EXPECT_EQ(p.events[1].voice, 9);
@@ -37,6 +39,8 @@ TEST(EventsFile, ReadsEveryKindOfEvent) {
   EXPECT_EQ(p.events[5].kind, Event::Kind::BypassOff);
   EXPECT_EQ(p.events[6].note, INT32_MAX);
   EXPECT_EQ(p.events[6].patch, 0xFFFFFFFFu);
+  EXPECT_EQ(p.endFrame(), 12u);
+  EXPECT_FALSE(parse("0 up\n").endFrame());
 }
 
 TEST(EventsFile, RejectsBadLinesNamingTheLine) {
@@ -64,6 +68,10 @@ TEST(EventsFile, RejectsBadLinesNamingTheLine) {
       {"99999999999999999999999 up\n", 1},
       {"up\n", 1},
       {"0x10 up\n", 1},
+      {"5 end\n6 up\n", 2},  // nothing after the end
+      {"5 end\n5 end\n", 2},
+      {"5 end now\n", 1},
+      {"536870906 end\n", 1},  // longer than a WAV file holds
   };
   for (const Case& c : cases) {
     const EventsParse p = parse(c.text);

@@ -48,6 +48,28 @@ grep -qi warn "$dir/soxi" && fail "soxi warns: $(cat "$dir/soxi")"
   fail "--version prints no version"
 "${renderer[@]}" --frames 1000 --events "$dir/ok.events" - >"$dir/stdout.wav" &&
   cmp -s "$good" "$dir/stdout.wav" || fail "'-' does not write the file to standard output"
+# An events file that ends with 'end' needs no --frames; --frames still wins.
+{ head -n 5 "$dir/ok.events"; echo '1000 end'; } >"$dir/ended.events"
+"${renderer[@]}" --events "$dir/ended.events" "$dir/ended.wav" && cmp -s "$good" "$dir/ended.wav" ||
+  fail "'1000 end' does not render the same 1000 frames as --frames 1000"
+"${renderer[@]}" --frames 500 --events "$dir/ended.events" "$dir/short.wav" &&
+  [ "$(stat -c %s "$dir/short.wav")" -eq $((header + 4000)) ] || fail "--frames does not win over 'end'"
+if $posix; then
+  # A render into a pipe that is read only a second later surely takes a while: it shows
+  # its progress where standard error is a terminal, and only there.
+  slow_render() {
+    mkfifo "$dir/slow"
+    (exec 3<"$dir/slow" && sleep 1 && cat <&3 >/dev/null) &
+    "$@"
+    wait
+    rm "$dir/slow"
+  }
+  slow_render "${renderer[@]}" --frames 3000000 "$dir/slow" 2>"$dir/stderr"
+  [ -s "$dir/stderr" ] && fail "progress written to a file: $(head -c 200 "$dir/stderr")"
+  slow_render script -qec "${renderer[*]} --frames 3000000 $dir/slow" /dev/null >"$dir/stdout"
+  grep -Eq '3000000 of 3000000 frames \(100%\), [0-9.]+x real time' "$dir/stdout" ||
+    fail "no progress on a terminal: $(head -c 300 "$dir/stdout")"
+fi
 
 # Bad input.
 expect_error "unknown word" "bad.events:4:" --frames 10 --events "$dir/bad.events" "$dir/out.wav"
@@ -62,6 +84,8 @@ expect_error "frames negative" "--frames" --frames -5 "$dir/out.wav"
 expect_error "frames empty" "--frames must be" --frames "" "$dir/out.wav"
 expect_error "frames too large" "--frames" --frames 536870906 "$dir/out.wav"
 expect_error "frames missing" "--frames" "$dir/out.wav"
+expect_error "frames missing, no end" "--frames is required: .*ok.events has no 'end'" \
+  --events "$dir/ok.events" "$dir/out.wav"
 expect_error "frames twice" "--frames given more than once" --frames 10 --frames 20 "$dir/out.wav"
 expect_error "no output" "output" --frames 10
 expect_error "unknown option" "--loud" --loud --frames 10 "$dir/out.wav"

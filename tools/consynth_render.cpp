@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -10,6 +11,12 @@
 #include <string>
 #include <system_error>
 #include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "audio/frame_mixer.h"
 #include "tools/events_file.h"
@@ -22,21 +29,69 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: consynth-render --frames N [--events FILE] OUT.wav\n"
+    "       consynth-render --events FILE OUT.wav     (FILE ends with 'FRAME end')\n"
     "       consynth-render --help | --version\n"
     "\n"
     "Renders N frames (44,100 per second) of the synthesizer from its start-up state,\n"
     "driven by an events file, and writes a 32-bit float stereo WAV file.\n"
     "N is at most 536870905, about 3 h 22 min: the most a WAV file can hold.\n"
-    "Without --events the synthesizer runs idle. OUT.wav may be - for standard output.\n"
+    "Without --frames the render stops at the events file's 'end'; a take recorded with\n"
+    "consynth --record ends with one. Without --events the synthesizer runs idle.\n"
+    "OUT.wav may be - for standard output. A long render shows its progress on standard\n"
+    "error when that is a terminal.\n"
     "\n"
     "Events file: one event per line, '#' starts a comment, frames never go backwards:\n"
     "  FRAME noteon VOICE NOTE [PATCH]   voice 0..9, patch default 0x020400FF\n"
     "  FRAME up                          step the damping\n"
     "  FRAME down                        step the delay set\n"
-    "  FRAME f5 on | FRAME f5 off        bypass the reverb from that frame on / stop\n";
+    "  FRAME f5 on | FRAME f5 off        bypass the reverb from that frame on / stop\n"
+    "  FRAME end                         stop the render before this frame; comes last\n";
 
 // The engine state is several megabytes: keep it out of the stack.
 consynth::FrameMixer mixer;
+
+// A line on standard error, redrawn a few times a second, while a render that takes more
+// than a moment runs; only where standard error is a terminal, which someone watches.
+class Progress {
+ public:
+  explicit Progress(uint64_t total) : total_(total), shown_(isatty(fileno(stderr)) != 0) {}
+
+  void show(uint64_t done) {
+    if (!shown_) return;
+    const Clock::time_point now = Clock::now();
+    if (now - start_ < kQuietStart || now - last_ < kRedraw) return;
+    last_ = now;
+    draw(done, now);
+  }
+
+  // Draws the final count, if a line was drawn, and ends the line.
+  void finish(uint64_t done) {
+    if (!drawn_) return;
+    draw(done, Clock::now());
+    std::fputc('\n', stderr);
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr auto kQuietStart = std::chrono::milliseconds(500);
+  static constexpr auto kRedraw = std::chrono::milliseconds(200);
+
+  void draw(uint64_t done, Clock::time_point now) {
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double speed = static_cast<double>(done) / consynth::kWavSampleRate / seconds;
+    std::fprintf(stderr, "\rconsynth-render: %llu of %llu frames (%.0f%%), %.1fx real time ",
+                 static_cast<unsigned long long>(done), static_cast<unsigned long long>(total_),
+                 100.0 * static_cast<double>(done) / static_cast<double>(total_), speed);
+    std::fflush(stderr);
+    drawn_ = true;
+  }
+
+  const uint64_t total_;
+  const bool shown_;
+  bool drawn_ = false;
+  const Clock::time_point start_ = Clock::now();
+  Clock::time_point last_{};
+};
 
 int usageError(const std::string& message) {
   std::fprintf(stderr, "consynth-render: %s\n%s", message.c_str(), kUsage);
@@ -65,7 +120,7 @@ std::optional<uint64_t> parseFrames(const std::string& text) {
 
 // What the command line asks for.
 struct Options {
-  uint64_t frames = 0;
+  std::optional<uint64_t> frames;  ///< else the events file's `end`
   std::optional<std::string> eventsPath;
   std::string outPath;
 };
@@ -98,18 +153,19 @@ std::optional<int> parseArguments(int argc, char** argv, Options& options) {
       return usageError("more than one output file");
     }
   }
-  if (!framesText) return usageError("--frames is required");
+  if (!framesText && !options.eventsPath) return usageError("--frames is required");
   if (!outPath) return usageError("no output file given");
   if (outPath->empty()) return usageError("the output file name is empty");
   if (options.eventsPath && options.eventsPath->empty()) {
     return usageError("--events needs a file name");
   }
-  const std::optional<uint64_t> frames = parseFrames(*framesText);
-  if (!frames) {
-    return usageError("--frames must be a whole number from 0 to " +
-                      std::to_string(consynth::kMaxWavFrames));
+  if (framesText) {
+    options.frames = parseFrames(*framesText);
+    if (!options.frames) {
+      return usageError("--frames must be a whole number from 0 to " +
+                        std::to_string(consynth::kMaxWavFrames));
+    }
   }
-  options.frames = *frames;
   options.outPath = *outPath;
   return std::nullopt;
 }
@@ -131,22 +187,27 @@ std::optional<int> readEvents(const std::string& path, consynth::EventsParse& pa
 }
 
 // Renders and writes the WAV file; the exit status.
-int writeRender(const Options& options, const std::vector<consynth::Event>& events) {
+int writeRender(const std::string& outPath, uint64_t frames,
+                const std::vector<consynth::Event>& events) {
   consynth::OutputFile out;
-  if (!out.open(options.outPath)) return fileError(options.outPath, out.error());
-  const auto header = consynth::wavHeader(static_cast<uint32_t>(options.frames));
+  if (!out.open(outPath)) return fileError(outPath, out.error());
+  const auto header = consynth::wavHeader(static_cast<uint32_t>(frames));
   bool written = out.write(header.data(), header.size());
   std::vector<unsigned char> bytes;
+  Progress progress(frames);
+  uint64_t done = 0;
   if (written) {
-    consynth::renderEvents(mixer, events, options.frames,
-                           [&](const float* interleaved, uint32_t count) {
-                             bytes.resize(static_cast<size_t>(count) * 8);
-                             consynth::wavFrameBytes(interleaved, count, bytes.data());
-                             written = out.write(bytes.data(), bytes.size());
-                             return written;
-                           });
+    consynth::renderEvents(mixer, events, frames, [&](const float* interleaved, uint32_t count) {
+      bytes.resize(static_cast<size_t>(count) * 8);
+      consynth::wavFrameBytes(interleaved, count, bytes.data());
+      written = out.write(bytes.data(), bytes.size());
+      done += count;
+      progress.show(done);
+      return written;
+    });
   }
-  if (!written || !out.commit()) return fileError(options.outPath, out.error());
+  progress.finish(done);
+  if (!written || !out.commit()) return fileError(outPath, out.error());
   return 0;
 }
 
@@ -159,5 +220,10 @@ int main(int argc, char** argv) {
   if (options.eventsPath) {
     if (const std::optional<int> status = readEvents(*options.eventsPath, parse)) return *status;
   }
-  return writeRender(options, parse.events);
+  const std::optional<uint64_t> frames = options.frames ? options.frames : parse.endFrame();
+  if (!frames) {
+    return usageError("--frames is required: " + consynth::printable(*options.eventsPath) +
+                      " has no 'end'");
+  }
+  return writeRender(options.outPath, *frames, parse.events);
 }

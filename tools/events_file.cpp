@@ -6,6 +6,7 @@
 #include "audio/frame_mixer.h"
 #include "synth/voice.h"
 #include "tools/printable.h"
+#include "tools/wav_writer.h"
 
 namespace consynth {
 
@@ -19,6 +20,7 @@ struct ParseState {
   uint64_t lastFrame = 0;
   bool upSeen = false;    // on lastFrame
   bool downSeen = false;  // on lastFrame
+  bool ended = false;     // an `end` came
 };
 
 // Splits a line into whitespace-separated words, dropping anything after '#'.
@@ -99,16 +101,25 @@ std::string parseBypass(const Words& w, Event& event, ParseState&) {
   return {};
 }
 
+// `end`: the render stops before this frame. Nothing may follow it.
+std::string parseEnd(const Words& w, Event& event, ParseState& state) {
+  if (w.size() != 2) return "unexpected text after 'end'";
+  if (event.frame > kMaxWavFrames) {
+    return "'end' beyond frame " + std::to_string(kMaxWavFrames) + ", the most a WAV file holds";
+  }
+  event.kind = Event::Kind::End;
+  state.ended = true;
+  return {};
+}
+
 struct EventKind {
   std::string_view word;
   std::string (*parse)(const Words&, Event&, ParseState&);
 };
 
 constexpr EventKind kEventKinds[] = {
-    {"noteon", parseNoteOn},
-    {"up", parseStep},
-    {"down", parseStep},
-    {"f5", parseBypass},
+    {"noteon", parseNoteOn}, {"up", parseStep}, {"down", parseStep},
+    {"f5", parseBypass},     {"end", parseEnd},
 };
 
 // Reads one line's event, if it holds one, into `events`; returns an error message, empty
@@ -118,6 +129,7 @@ std::string parseLine(std::string_view line, ParseState& state, std::vector<Even
   if (w.empty()) return {};
 
   Event event;
+  if (state.ended) return "nothing may follow 'end'";
   if (!isDigits(w[0])) return "expected a frame number, found " + quoted(w[0]);
   if (!parseWhole(w[0], event.frame)) return "frame number out of range";
   if (state.anyEvent && event.frame < state.lastFrame) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <istream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,7 +11,7 @@ namespace consynth {
 
 /// One line of an events file: something the keyboard would do at a given frame.
 struct Event {
-  enum class Kind { NoteOn, Up, Down, BypassOn, BypassOff };
+  enum class Kind { NoteOn, Up, Down, BypassOn, BypassOff, End };
 
   uint64_t frame = 0;
   Kind kind = Kind::NoteOn;
@@ -31,13 +32,20 @@ struct EventsParse {
   uint64_t errorLine = 0;
 
   bool ok() const { return error.empty(); }
+
+  /// The frame of the closing `end` event, where the render stops; nothing if there is none.
+  std::optional<uint64_t> endFrame() const {
+    if (events.empty() || events.back().kind != Event::Kind::End) return std::nullopt;
+    return events.back().frame;
+  }
 };
 
 /// Reads events in the text form
 ///   FRAME noteon VOICE NOTE [PATCH] | FRAME up | FRAME down | FRAME f5 on | FRAME f5 off
-/// one per line, '#' starting a comment. Frames must not go backwards, and a frame may hold
-/// at most one `up` and one `down`. A UTF-8 byte order mark before the first line is
-/// skipped; a line longer than kMaxEventsLineBytes is an error.
+///   | FRAME end
+/// one per line, '#' starting a comment. Frames must not go backwards, a frame may hold
+/// at most one `up` and one `down`, and an `end` (where a render stops) comes last. A UTF-8 byte
+/// order mark before the first line is skipped; a line longer than kMaxEventsLineBytes is an error.
 EventsParse parseEvents(std::istream& in);
 
 }  // namespace consynth

@@ -36,6 +36,8 @@ void renderEvents(FrameMixer& mixer, const std::vector<Event>& events, uint64_t 
           case Event::Kind::BypassOff:
             bypass = false;
             break;
+          case Event::Kind::End:  // the caller's frame count says where to stop
+            break;
         }
       }
       keys.bypass = bypass;

@@ -30,7 +30,7 @@ struct ByteWriter {
 std::array<unsigned char, kWavHeaderBytes> wavHeader(uint32_t frames) {
   constexpr uint16_t kFloatFormat = 3;
   constexpr uint16_t kChannels = 2;
-  constexpr uint32_t kRate = 44100;
+  constexpr uint32_t kRate = kWavSampleRate;
   constexpr uint16_t kBlockAlign = kChannels * sizeof(float);
   const uint32_t dataBytes = frames * kBlockAlign;
 

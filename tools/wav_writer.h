@@ -6,6 +6,9 @@
 
 namespace consynth {
 
+/// Frames a second.
+inline constexpr uint32_t kWavSampleRate = 44100;
+
 /// RIFF header, an 18-byte `fmt ` chunk, a `fact` chunk and the `data` chunk's header.
 inline constexpr size_t kWavHeaderBytes = 58;
 

@@ -12,6 +12,10 @@
 // device thread gives it up and goes on marking buffers done in real time, by the monotonic
 // clock, so the render thread, its lines and the keys carry on; and it opens `default` again
 // about once a second. A stream that opens takes over from the oldest buffer not yet done.
+// Opened to keep time without a device, the device starts that way when `default` fails.
+//
+// A buffer that the device begins after it has played all it had gets kBufferAfterGap: one
+// written when all before it are done, or one a stream writes once ALSA has run dry.
 //
 // A frozen server answers no call, so a stream thread may be held inside the sound library
 // for good. It is then left there: it owns its ALSA stream and uses only storage that is
@@ -26,6 +30,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "platform/audio_output.h"
 #include "platform/linux/realtime.h"
@@ -145,6 +150,7 @@ struct AudioDevice {
   std::condition_variable toDevice;
   bool inUse = false;
   bool stopping = false;
+  bool dryNext = false;  ///< every buffer written is done: the next one comes after a gap
   AudioDoneCallback done = nullptr;
   void* context = nullptr;
   std::thread thread;  ///< the device thread
@@ -188,8 +194,11 @@ void play(AlsaStream& stream, snd_pcm_t* pcm) {
   uint64_t written = 0;  // frames written into ALSA
   uint32_t staged = 0;   // frames in the staging buffer ...
   uint32_t offset = 0;   // ... of which this many are in ALSA
+  AudioBuffer* stagedFrom = nullptr;
+  bool gap = false;  // ALSA has run dry: the next frames written are heard after a gap
   for (;;) {
     const uint64_t heard = framesHeard(pcm, written);
+    gap = gap || (written > 0 && heard >= written);
     {
       std::unique_lock<std::mutex> lock(device.mutex);
       const bool adopted = device.stream == &stream;
@@ -202,6 +211,7 @@ void play(AlsaStream& stream, snd_pcm_t* pcm) {
       if (offset == staged && adopted && device.sent != device.tail) {
         Slot& slot = device.slots[device.sent++ % kSlotCount];
         std::memcpy(stream.staging, slot.samples, slot.frames * kBytesPerFrame);
+        stagedFrom = slot.buffer;
         staged = slot.frames;
         offset = 0;
         taken += staged;
@@ -226,12 +236,18 @@ void play(AlsaStream& stream, snd_pcm_t* pcm) {
     if (result > 0) {
       offset += static_cast<uint32_t>(result);
       written += static_cast<uint64_t>(result);
+      if (gap) stagedFrom->flags.fetch_or(kBufferAfterGap, std::memory_order_relaxed);
+      gap = false;
     } else if (result == -EAGAIN || result == 0) {
       // Wait for room; an underrun reported here is mended like one from the write.
       const int waited = snd_pcm_wait(pcm, kWaitSliceMs);
+      gap = gap || waited == -EPIPE;
       if (waited < 0 && snd_pcm_recover(pcm, waited, 1) < 0) return;
-    } else if (snd_pcm_recover(pcm, static_cast<int>(result), 1) < 0) {
-      return;  // the device refuses frames for good (a killed sound server)
+    } else {
+      gap = gap || result == -EPIPE;
+      if (snd_pcm_recover(pcm, static_cast<int>(result), 1) < 0) {
+        return;  // the device refuses frames for good (a killed sound server)
+      }
     }
   }
 }
@@ -381,6 +397,7 @@ void AudioDevice::loseStream() {
 void AudioDevice::completeOldest() {
   AudioBuffer* finished = slots[head % kSlotCount].buffer;
   ++head;
+  if (head == tail) dryNext = true;
   finished->flags.fetch_and(~kBufferQueued, std::memory_order_relaxed);
   finished->flags.fetch_or(kBufferDone, std::memory_order_release);
   done(context);
@@ -395,20 +412,24 @@ uint64_t AudioDevice::nextEndToHear(const AlsaStream& from) const {
   return 0;
 }
 
-AudioDevice* audioOpen(AudioDoneCallback done, void* context) {
+AudioDevice* audioOpen(AudioDoneCallback done, void* context, WithoutDevice withoutDevice) {
   AudioDevice& device = *theDevice;
   std::unique_lock<std::mutex> lock(device.mutex);
   if (device.inUse) return nullptr;
   snd_lib_error_set_handler(silentAlsaError);
 
   AlsaStream* stream = device.startStream();
-  if (stream == nullptr) return nullptr;
-  device.toDevice.wait_for(lock, kOpenGrace,
-                           [stream] { return stream->state != StreamState::Opening; });
-  if (stream->state != StreamState::Playing) {
-    stream->givenUp = true;  // a frozen server keeps its thread; the program plays silent
-    return nullptr;
+  if (stream != nullptr) {
+    device.toDevice.wait_for(lock, kOpenGrace,
+                             [stream] { return stream->state != StreamState::Opening; });
+    if (stream->state != StreamState::Playing) {
+      stream->givenUp = true;  // a frozen server keeps its thread
+      stream = nullptr;
+    }
   }
+  // Without a stream the program plays silent, or the device thread keeps time as it
+  // does for a lost stream, and tries `default` again now and then.
+  if (stream == nullptr && withoutDevice == WithoutDevice::Fail) return nullptr;
 
   device.stream = stream;
   device.opening = nullptr;
@@ -416,11 +437,13 @@ AudioDevice* audioOpen(AudioDoneCallback done, void* context) {
   device.context = context;
   device.stopping = false;
   device.head = device.sent = device.tail = 0;
+  device.dryNext = false;
   device.due = {};
+  device.nextOpen = Clock::now() + kReopenPeriod;
   try {
     device.thread = std::thread(&AudioDevice::run, &device);
   } catch (const std::system_error&) {
-    stream->givenUp = true;
+    if (stream != nullptr) stream->givenUp = true;
     device.stream = nullptr;
     device.toStreams.notify_all();
     return nullptr;
@@ -460,6 +483,7 @@ bool audioWrite(AudioDevice* device, AudioBuffer& buffer) {
     std::lock_guard<std::mutex> lock(device->mutex);
     device->tail = tail + 1;
     timedByClock = device->stream == nullptr;
+    if (std::exchange(device->dryNext, false)) buffer.flags.fetch_or(kBufferAfterGap);
   }
   (timedByClock ? device->toDevice : device->toStreams).notify_all();
   return true;

@@ -7,7 +7,8 @@
 // read from a signalfd: job control (Ctrl-Z too) gives the terminal back and stops, and
 // continuing takes it again; ending signals give it back before the program ends. So once
 // the thread runs, it alone changes the terminal's modes, apart from the restoring on
-// SIGPIPE and at exit.
+// SIGPIPE and at exit. Where the program is to quit on SIGINT, SIGTERM and SIGHUP instead,
+// the thread takes those, terminal or not, and holds Escape down.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -71,6 +72,10 @@ bool kittyMode = false;  ///< the terminal speaks the protocol: releases come
 // that does not block, so a terminal that stops reading holds the program up a second at
 // most. Standard input itself where that cannot be opened.
 int terminalOut = STDIN_FILENO;
+
+// Whether SIGINT, SIGTERM and SIGHUP quit like Escape; the first of them that came.
+bool quitOnSignals = false;
+std::atomic<int> quitBy{0};
 
 int wakePipe[2] = {-1, -1};
 int signalFd = -1;
@@ -151,6 +156,15 @@ void onSignal(int signalNumber) {
     case SIGCONT:  // whoever stopped the program may have left the terminal changed
       takeTerminal(false);
       return;
+    case SIGINT:
+    case SIGTERM:
+    case SIGHUP:
+      if (quitOnSignals && quitBy.load() == 0) {
+        quitBy.store(signalNumber);
+        keys.endOfInput();  // Escape, held for good
+        return;
+      }
+      [[fallthrough]];
     default:  // an ending signal: end as it would have ended the program
       restoreTerminal();
       signal(signalNumber, SIG_DFL);
@@ -163,6 +177,14 @@ sigset_t terminalSignals() {
   sigset_t set;
   sigemptyset(&set);
   for (int signalNumber : {SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    sigaddset(&set, signalNumber);
+  return set;
+}
+
+sigset_t quittingSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP})
     sigaddset(&set, signalNumber);
   return set;
 }
@@ -262,14 +284,32 @@ void readKeys(bool terminal) {
 
 }  // namespace
 
+void quitOnEndingSignals() {
+  quitOnSignals = true;
+}
+
+int quitSignal() {
+  return quitBy.load();
+}
+
+void endAsSignalled(int signalNumber) {
+  signal(signalNumber, SIG_DFL);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, signalNumber);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  raise(signalNumber);
+  _exit(128 + signalNumber);
+}
+
 void keyboardOpen() {
   if (opened) return;
   opened = true;
   if (pipe2(wakePipe, O_CLOEXEC) != 0) return;
   bool terminal = isatty(STDIN_FILENO) != 0 && tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
-  if (terminal) {
+  if (terminal || quitOnSignals) {
     // Blocked before any other thread starts, so every thread inherits the mask.
-    const sigset_t signals = terminalSignals();
+    const sigset_t signals = terminal ? terminalSignals() : quittingSignals();
     pthread_sigmask(SIG_BLOCK, &signals, &savedSignalMask);
     signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
     if (signalFd < 0) {

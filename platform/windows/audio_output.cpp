@@ -5,12 +5,19 @@
 // buffer's flags and then calls the engine. Reset and close run on a helper thread with a
 // grace period: a sound service that has stopped answering can keep them from returning,
 // and then only that helper is lost, while no completion call reaches the engine again.
+//
+// Opened to keep time where no device opens, it completes each buffer written to it when
+// it would have played, by the clock, on a thread of its own.
+//
+// A buffer written when every one before it is done gets kBufferAfterGap: the device had
+// run dry.
 
 #include <windows.h>
 // The wave-out declarations need the base types of <windows.h> first.
 #include <mmreg.h>
 #include <mmsystem.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -65,10 +72,29 @@ bool returnsInTime(MMRESULT(WINAPI* call)(HWAVEOUT), HWAVEOUT handle) {
   return deviceCall.finished.wait_for(guard, kDeviceCallGrace, [] { return deviceCall.done; });
 }
 
+using Clock = std::chrono::steady_clock;
+
+Clock::duration playingTime(uint32_t bytes) {
+  return std::chrono::nanoseconds(uint64_t{bytes} / kBytesPerFrame * 1'000'000'000 / kSampleRate);
+}
+
+// Without a device: the buffers written, timed by the clock.
+struct ClockedQueue {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool stopping = false;
+  uint32_t head = 0;
+  uint32_t tail = 0;
+  AudioBuffer* buffers[kMaxBuffers] = {};
+  std::thread thread;
+};
+
 }  // namespace
 
 struct AudioDevice {
   HWAVEOUT handle = nullptr;
+  bool keepsTime = false;  ///< no device opened: the clock completes the buffers
+  ClockedQueue clocked;
   AudioDoneCallback done = nullptr;
   void* context = nullptr;
   // Held only around the completion call, so that once `silenced` is set no call can
@@ -78,12 +104,44 @@ struct AudioDevice {
   bool silenced = false;
   bool abandoned = false;  ///< a reset or close did not return; the device stays with it
   AudioBuffer* prepared[kMaxBuffers] = {};
+  std::atomic<bool> dryNext{false};  ///< all played: the next buffer comes after a gap
 };
 
 namespace {
 
 AudioDevice theDevice;  // one output per process; no heap
 bool deviceInUse = false;
+
+// Completes each queued buffer when it would have played, until stopped. A late look catches
+// up by at most one buffer, as a device that ran dry would.
+void keepTime(AudioDevice* device) {
+  ClockedQueue& queue = device->clocked;
+  std::unique_lock<std::mutex> lock(queue.mutex);
+  Clock::time_point due{};
+  while (!queue.stopping) {
+    if (queue.head == queue.tail) {
+      due = {};
+      queue.changed.wait(lock, [&] { return queue.stopping || queue.head != queue.tail; });
+      continue;
+    }
+    AudioBuffer& buffer = *queue.buffers[queue.head % kMaxBuffers];
+    if (due == Clock::time_point{}) due = Clock::now() + playingTime(buffer.bytes);
+    if (queue.changed.wait_until(lock, due, [&] { return queue.stopping; })) break;
+    ++queue.head;
+    buffer.flags.fetch_and(~kBufferQueued, std::memory_order_relaxed);
+    buffer.flags.fetch_or(kBufferDone, std::memory_order_release);
+    if (queue.head == queue.tail) device->dryNext.store(true);
+    device->done(device->context);  // under the lock, so that once reset has it, none runs
+    const Clock::time_point from = std::max(due, Clock::now() - playingTime(kBytesPerFrame * 512));
+    due = queue.head == queue.tail
+              ? Clock::time_point{}
+              : from + playingTime(queue.buffers[queue.head % kMaxBuffers]->bytes);
+  }
+}
+
+bool clocked(const AudioDevice* device) {
+  return device->keepsTime;
+}
 
 void CALLBACK waveOutCallback(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                               DWORD_PTR) {
@@ -92,13 +150,18 @@ void CALLBACK waveOutCallback(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_
   AudioBuffer& buffer = *reinterpret_cast<AudioBuffer*>(reinterpret_cast<WAVEHDR*>(param1)->dwUser);
   buffer.flags.fetch_and(~kBufferQueued, std::memory_order_relaxed);
   buffer.flags.fetch_or(kBufferDone, std::memory_order_release);
+  bool anyQueued = false;
+  for (AudioBuffer* other : device.prepared) {
+    anyQueued = anyQueued || (other != nullptr && (other->flags.load() & kBufferQueued));
+  }
+  if (!anyQueued) device.dryNext.store(true);
   std::lock_guard<std::mutex> guard(device.callbackMutex);
   if (!device.silenced) device.done(device.context);
 }
 
 }  // namespace
 
-AudioDevice* audioOpen(AudioDoneCallback done, void* context) {
+AudioDevice* audioOpen(AudioDoneCallback done, void* context, WithoutDevice withoutDevice) {
   if (deviceInUse) return nullptr;
 
   WAVEFORMATEX format = {};
@@ -115,6 +178,8 @@ AudioDevice* audioOpen(AudioDoneCallback done, void* context) {
   device.context = context;
   device.silenced = false;
   device.abandoned = false;
+  device.dryNext.store(false);
+  device.keepsTime = false;
   for (AudioBuffer*& slot : device.prepared) {
     slot = nullptr;
   }
@@ -122,7 +187,16 @@ AudioDevice* audioOpen(AudioDoneCallback done, void* context) {
   HWAVEOUT handle = nullptr;
   if (waveOutOpen(&handle, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(waveOutCallback),
                   reinterpret_cast<DWORD_PTR>(&device), CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
-    return nullptr;
+    if (withoutDevice == WithoutDevice::Fail) return nullptr;
+    ClockedQueue& queue = device.clocked;
+    queue.stopping = false;
+    queue.head = queue.tail = 0;
+    try {
+      queue.thread = std::thread(keepTime, &device);
+    } catch (const std::system_error&) {
+      return nullptr;
+    }
+    device.keepsTime = true;
   }
   device.handle = handle;
   deviceInUse = true;
@@ -133,6 +207,11 @@ void audioPrepare(AudioDevice* device, AudioBuffer& buffer) {
   if (device == nullptr) return;
   if (buffer.flags.load() & kBufferPrepared) {
     buffer.flags.fetch_and(~kBufferDone);
+    return;
+  }
+  if (clocked(device)) {
+    buffer.flags.fetch_and(~kBufferDone);
+    buffer.flags.fetch_or(kBufferPrepared);
     return;
   }
   WAVEHDR* header = new (buffer.deviceRecord) WAVEHDR{};
@@ -157,6 +236,16 @@ bool audioWrite(AudioDevice* device, AudioBuffer& buffer) {
   // Marked queued first: the completion may come before waveOutWrite returns.
   buffer.flags.fetch_and(~kBufferDone);
   buffer.flags.fetch_or(kBufferQueued);
+  if (device->dryNext.exchange(false)) buffer.flags.fetch_or(kBufferAfterGap);
+  if (clocked(device)) {
+    ClockedQueue& queue = device->clocked;
+    {
+      std::lock_guard<std::mutex> lock(queue.mutex);
+      queue.buffers[queue.tail++ % kMaxBuffers] = &buffer;
+    }
+    queue.changed.notify_all();
+    return true;
+  }
   if (waveOutWrite(device->handle, headerOf(buffer), sizeof(WAVEHDR)) != MMSYSERR_NOERROR) {
     buffer.flags.fetch_and(~kBufferQueued);
     buffer.flags.fetch_or(flags & kBufferDone);
@@ -169,6 +258,10 @@ void audioUnprepare(AudioDevice* device, AudioBuffer& buffer) {
   if (device == nullptr || device->abandoned) return;
   const uint32_t flags = buffer.flags.load(std::memory_order_acquire);
   if (!(flags & kBufferPrepared) || (flags & kBufferQueued)) return;  // still playing
+  if (clocked(device)) {
+    buffer.flags.fetch_and(~kBufferPrepared);
+    return;
+  }
   if (waveOutUnprepareHeader(device->handle, headerOf(buffer), sizeof(WAVEHDR)) !=
       MMSYSERR_NOERROR) {
     return;
@@ -179,8 +272,28 @@ void audioUnprepare(AudioDevice* device, AudioBuffer& buffer) {
   }
 }
 
+// Stops the clock; what it still held is dropped, done, without a completion call.
+void stopClock(ClockedQueue& queue) {
+  if (!queue.thread.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(queue.mutex);
+    queue.stopping = true;
+  }
+  queue.changed.notify_all();
+  queue.thread.join();
+  for (; queue.head != queue.tail; ++queue.head) {
+    AudioBuffer* buffer = queue.buffers[queue.head % kMaxBuffers];
+    buffer->flags.fetch_and(~kBufferQueued);
+    buffer->flags.fetch_or(kBufferDone);
+  }
+}
+
 void audioReset(AudioDevice* device) {
   if (device == nullptr || device->abandoned) return;
+  if (clocked(device)) {
+    stopClock(device->clocked);
+    return;
+  }
   {
     // The system returns every queued buffer through the callback during the reset; those
     // are dropped, not completed, so the engine hears of none of them.
@@ -202,6 +315,10 @@ void audioClose(AudioDevice* device) {
   if (device == nullptr) return;
   audioReset(device);
   if (device->abandoned) return;
+  if (clocked(device)) {
+    deviceInUse = false;
+    return;
+  }
   // A device closes only with every header given back.
   for (AudioBuffer* buffer : device->prepared) {
     if (buffer != nullptr) audioUnprepare(device, *buffer);

@@ -1,19 +1,67 @@
 // The keyboard as the system reports it: GetAsyncKeyState gives, for any key, whether it is
 // down now (bit 15) and whether it was pressed since the previous query (bit 0), for the
-// whole session, whichever window has the focus. Nothing needs opening or closing.
+// whole session, whichever window has the focus. Nothing needs opening.
+//
+// Where the program is to quit on ending signals, the console's control events (Ctrl-C,
+// Ctrl-Break, the window closing) hold Escape down instead of ending the process.
 
 #include <windows.h>
+
+#include <atomic>
 
 #include "platform/keyboard.h"
 
 namespace consynth::platform {
 
+namespace {
+
+std::atomic<bool> quitRequested{false};
+HANDLE closed = nullptr;  ///< set by keyboardClose: the program has finished its work
+
+BOOL WINAPI onConsoleEvent(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      // A second one ends the program at once, as the system's own handler does.
+      return quitRequested.exchange(true) ? FALSE : TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      // The system ends the process once this returns, and at the latest after 5 s.
+      quitRequested.store(true);
+      WaitForSingleObject(closed, 4500);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+void quitOnEndingSignals() {
+  closed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+// Console events are no signals: the program quits as by Escape.
+int quitSignal() {
+  return 0;
+}
+
+void endAsSignalled(int) {
+  ExitProcess(0xC000013A);  // as the system's Ctrl-C handler ends a process
+}
+
 void keyboardOpen() {}
 
-void keyboardClose() {}
+void keyboardClose() {
+  if (closed != nullptr) SetEvent(closed);
+}
 
 uint16_t keyState(Key key) {
-  return static_cast<uint16_t>(GetAsyncKeyState(static_cast<int>(key)));
+  auto state = static_cast<uint16_t>(GetAsyncKeyState(static_cast<int>(key)));
+  if (key == Key::Escape && quitRequested.load()) state |= kKeyDownNow;
+  return state;
 }
 
 }  // namespace consynth::platform

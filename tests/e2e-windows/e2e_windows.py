@@ -15,7 +15,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from e2e import HELP, Capture, Scenario, SoundServer, check, failures, wait_for  # noqa: E402
+from e2e import (HELP, RATE, Capture, Scenario, SoundServer, check, failures,  # noqa: E402
+                 first_sound, read_wav, wait_for)
 
 # Standard output is a file in text mode here, so every "\n" arrives as "\r\n".
 HELP_TEXT = HELP.replace("\n", "\r\n").encode()
@@ -30,10 +31,13 @@ def windows_path(path):
 class ConsoleRun:
     """consynth.exe in a Wine console window, its output in a file, its exit code kept."""
 
-    def __init__(self, scenario, program):
+    def __init__(self, scenario, program, args=""):
         self.scenario = scenario
         self.output_file = scenario.path("out.txt")
-        command = f"{windows_path(program)} > {windows_path(self.output_file)}"
+        # The program starts a second after its window: time to let go of any key Wine still
+        # holds down from the last run (see press), before the program looks at the keys.
+        command = (f"ping -n 2 127.0.0.1 >nul & {windows_path(program)} {args} > "
+                   f"{windows_path(self.output_file)}")
         self.window = None
         # Now and then a busy Wine starts the console without ever showing its window;
         # that is the harness's trouble, not the program's, so it gets one more launch.
@@ -53,6 +57,8 @@ class ConsoleRun:
             raise RuntimeError("no console window appeared")
         # There is no window manager to activate it, but X focus is all Wine needs.
         self.xdotool("windowfocus", "--sync", self.window)
+        self.xdotool("keydown", "Escape")
+        self.xdotool("keyup", "Escape")
 
     def _find_window(self):
         found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "cmd.exe"],
@@ -64,12 +70,16 @@ class ConsoleRun:
     def xdotool(self, *args):
         subprocess.run(["xdotool", *args], env=self.scenario.env, check=True)
 
-    def press(self, key):
-        """Holds `key` for 0.2 s, as typed on the keyboard into the focused window; returns
-        when it went down. (Escape may close the window before the key comes up.)"""
+    def press(self, key, seconds=0.2):
+        """Holds `key` for `seconds`, as typed on the keyboard into the focused window; returns
+        when it went down. Escape is let go after 80 ms, longer than two polls: Wine hears of a
+        key coming up only while its window is there, so one may stay down after the program
+        has gone; each run lets go of it before its program starts."""
+        if key == "Escape":
+            seconds = min(seconds, 0.08)
         down = time.monotonic()
         self.xdotool("keydown", key)
-        time.sleep(0.2)
+        time.sleep(seconds)
         self.xdotool("keyup", key)
         return down
 
@@ -118,7 +128,8 @@ def test_playing(program):
         run = ConsoleRun(scenario, program)
         check(wait_for(lambda: stream_started(scenario), HANG_GUARD, 0.05),
               "the program opens a stream on the sound server")
-        print(f"  stream open {time.monotonic() - run.started:.2f} s after launch", flush=True)
+        print(f"  stream open {time.monotonic() - run.started:.2f} s after launch (1 s of it before "
+              "the program starts)", flush=True)
         time.sleep(0.5)
         quiet_from = capture.frames()
         time.sleep(0.5)
@@ -149,6 +160,107 @@ def test_playing(program):
         seen = changes(settings or [])
         check(seen == [(4, 0), (5, 0), (5, 1)],
               f"status line: lpfnum 4 type 0, Up -> lpfnum 5, Down -> type 1 (got {seen})")
+    finally:
+        scenario.close()
+
+
+def check_take(program, base, what):
+    """BASE.wav must be what consynth-render.exe makes of BASE.events, bit for bit."""
+    take = read_wav(base + ".wav")
+    check(take is not None, f"{what}: the WAV file opens")
+    renderer = os.path.join(os.path.dirname(os.path.dirname(program)), "tools",
+                            "consynth-render.exe")
+    replay = base + ".replay.wav"
+    rendered = subprocess.run(["wine", renderer, "--events", windows_path(base + ".events"),
+                               windows_path(replay)], capture_output=True, text=True,
+                              timeout=HANG_GUARD)
+    check(rendered.returncode == 0, f"{what}: the events file replays (exit code "
+          f"{rendered.returncode}: {rendered.stderr[:200]})")
+    again = read_wav(replay) if rendered.returncode == 0 else None
+    if take is None or again is None:
+        return take
+    differing = sum(1 for a, b in zip(take, again) if a != b) if len(take) == len(again) else -1
+    check(differing == 0, f"{what}: {len(take) // 2} frames ({len(take) / 2 / RATE:.2f} s), the "
+          f"offline render of its events bit for bit ({differing} samples differ)")
+    return take
+
+
+def test_take(program):
+    print("Wine console: a take with A, S, a held D, Left, Up, Down and a held F5, ended by "
+          "Escape: it replays bit for bit and is what the sound server played", flush=True)
+    scenario = Scenario("wine-take")
+    try:
+        SoundServer(scenario)
+        capture = Capture(scenario)
+        base = scenario.path("take")
+        run = ConsoleRun(scenario, program, f"--record {windows_path(base)}.wav")
+        check(wait_for(lambda: stream_started(scenario), HANG_GUARD, 0.05),
+              "the program opens a stream on the sound server")
+        started = time.monotonic()
+        time.sleep(0.5)
+        for key in ["a", "s"]:
+            run.press(key)
+            time.sleep(0.3)
+        run.press("d", 0.6)
+        for key in ["Left", "a", "Up", "Down", "f"]:
+            run.press(key)
+            time.sleep(0.2)
+        run.press("F5", 0.8)
+        time.sleep(0.8)
+        escape = run.press("Escape")
+        code = run.exit_code()
+        check(code == 0, f"Escape ends the take with exit code 0 (got {code})")
+        take = check_take(program, base, "the take")
+        events = open(base + ".events").read()
+        for line, what in [(" noteon 0 36 ", "A"), (" noteon 1 52 ", "S"), (" up\n", "Up"),
+                           (" down\n", "Down"), (" f5 on\n", "F5 down"),
+                           (" f5 off\n", "F5 up")]:
+            check(line in events, f"the events file holds {what}")
+        # Left held for a few polls shifts once a poll.
+        check(re.search(r" noteon 0 (3[0-5]|[12]\d) ", events) is not None,
+              "the events file holds A after Left, lower")
+        check(events.count(" noteon 2 55 ") > 3, "a held D plays again and again")
+        if take is None:
+            return
+        capture.reach(escape)
+        heard_from = capture.onset(capture.frame_at(started), 0.0)
+        kept_from = first_sound(take)
+        if heard_from is None or kept_from is None:
+            check(False, "sound in the take and in the recording")
+            return
+        length = min(capture.frame_at(escape) - heard_from, len(take) // 2 - kept_from)
+        with capture.lock:
+            heard = capture.samples[2 * heard_from:2 * (heard_from + length)]
+        kept = take[2 * kept_from:2 * (kept_from + length)]
+        differing = sum(1 for a, b in zip(heard, kept) if a != b)
+        check(length > 3 * RATE and differing == 0,
+              f"the sound server played the take bit for bit over {length / RATE:.2f} s "
+              f"({differing} samples differ)")
+    finally:
+        scenario.close()
+
+
+def test_take_without_device(program):
+    print("Wine console, no sound server: a take is made all the same, in real time",
+          flush=True)
+    scenario = Scenario("wine-take-nodevice")
+    try:
+        base = scenario.path("take")
+        run = ConsoleRun(scenario, program, f"--record {windows_path(base)}")
+        streams = wait_for(lambda: status_settings(run.output()), HANG_GUARD, 0.05)
+        streaming = time.monotonic()
+        check(streams, f"status lines stream, paced by the clock (after "
+              f"{streaming - run.started:.2f} s: {run.output()[:120]!r})")
+        run.press("a")
+        time.sleep(2.0)
+        escape = run.press("Escape")
+        code = run.exit_code()
+        check(code == 0, f"exit code 0 (got {code})")
+        take = check_take(program, base, "the take without a device")
+        seconds = 0 if take is None else len(take) / 2 / RATE
+        # Between the time it surely played and the time since it was launched.
+        check(escape - streaming < seconds < time.monotonic() - run.started,
+              f"it lasts {seconds:.2f} s, as long as it was played")
     finally:
         scenario.close()
 
@@ -202,7 +314,9 @@ def main():
         sys.exit("e2e_windows.py needs an X display (DISPLAY) for the console window")
     started = time.monotonic()
     test_playing(program)
+    test_take(program)
     test_no_server(program)
+    test_take_without_device(program)
     test_server_gone(program, "killed")
     test_server_gone(program, "frozen")
     print(f"Windows end-to-end tests took {time.monotonic() - started:.1f} s", flush=True)

@@ -341,6 +341,13 @@ class TmuxRun:
         print(f"  Escape to exit{what}: {took * 1000:.0f} ms", flush=True)
         check(code is not None and self.terminal_restored(), "the terminal is restored")
 
+    def close(self):
+        """Ends the session, so that another run can start in the same scenario."""
+        self.tmux("kill-session", "-t", "e2e")
+        for path in [self.exit_file, self.log]:
+            if os.path.exists(path):
+                os.remove(path)
+
     def output(self):
         try:
             with open(self.log, "rb") as f:
@@ -571,6 +578,278 @@ def check_exact_sound(scenario, program, capture, onset, note_on="0 noteon 0 36"
           f"({differing} samples differ)")
 
 
+def renderer_of(program):
+    return os.path.join(os.path.dirname(os.path.dirname(program)), "tools", "consynth-render")
+
+
+def read_wav(path):
+    """The float samples of a WAV file's data chunk, as far as its header counts them; None
+    if the file is not a whole RIFF/WAVE file with a float data chunk."""
+    data = open(path, "rb").read()
+    if data[:4] != b"RIFF" or data[8:12] != b"WAVE":
+        return None
+    at = 12
+    while at + 8 <= len(data):
+        size = int.from_bytes(data[at + 4:at + 8], "little")
+        if data[at:at + 4] == b"data":
+            if at + 8 + size > len(data):
+                return None
+            samples = array.array("f")
+            samples.frombytes(data[at + 8:at + 8 + size])
+            return samples
+        at += 8 + size + (size & 1)
+    return None
+
+
+def check_take(program, base, what, frames=None):
+    """BASE.wav must be the offline render of BASE.events, bit for bit over its whole
+    length: without --frames, the render ends at the events file's own 'end'. Returns the
+    take's samples (None if unreadable)."""
+    take = read_wav(base + ".wav")
+    check(take is not None, f"{what}: the WAV file opens")
+    replay = base + ".replay.wav"
+    length = [] if frames is None else ["--frames", str(frames)]
+    rendered = subprocess.run(EMULATOR + [renderer_of(program), "--events", base + ".events",
+                                          *length, replay], capture_output=True, text=True)
+    check(rendered.returncode == 0, f"{what}: the events file replays ({rendered.stderr.strip()})")
+    if take is None or rendered.returncode != 0:
+        return take
+    again = read_wav(replay)
+    differing = sum(1 for a, b in zip(take, again) if a != b) if len(take) == len(again) else -1
+    check(differing == 0, f"{what}: {len(take) // 2} frames ({len(take) / 2 / RATE:.2f} s), the "
+          f"offline render of its events bit for bit ({differing} samples differ, "
+          f"{len(again) // 2} frames replayed)")
+    return take
+
+
+def first_sound(samples, start=0):
+    return next((i // 2 for i in range(2 * start, len(samples)) if samples[i] != 0.0), None)
+
+
+def hold(run, key, seconds, every):
+    """A key held in a terminal without release events: sent again at each auto-repeat."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        run.send(key)
+        time.sleep(every)
+
+
+def test_take(program):
+    print("tmux: a take with A, S, a held D, Left, Up, Down and a held F5, ended by Escape: "
+          "it replays bit for bit and is what the sound server played", flush=True)
+    scenario = Scenario("take")
+    try:
+        SoundServer(scenario)
+        capture = Capture(scenario)
+        base = scenario.path("take")
+        run = TmuxRun(scenario, f"{program} --record {base}.wav")
+        check(wait_for(lambda: STATUS_AND_INDEX.search(run.output()) is not None, 10),
+              "status and index lines stream")
+        started = run.started
+        time.sleep(0.5)
+        for key in ["a", "s"]:
+            run.send(key)
+            time.sleep(0.4)
+        hold(run, "d", 0.6, 0.033)
+        time.sleep(0.3)
+        run.send("Left")
+        time.sleep(0.1)
+        run.send("a")
+        time.sleep(0.4)
+        run.send("Up")
+        time.sleep(0.3)
+        run.send("Down")
+        time.sleep(0.3)
+        run.send("f")
+        hold(run, "F5", 0.8, 0.04)
+        time.sleep(0.8)
+        escape = time.monotonic()
+        run.quit(" from a take")
+        take = check_take(program, base, "the take")
+        events = open(base + ".events").read()
+        check(events.startswith("# consynth ") and events.endswith(" end\n"),
+              "the events file starts with the program's version and closes with 'end'")
+        for line, what in [(" noteon 0 36 0x020400FF\n", "A"), (" noteon 1 52 ", "S"),
+                           (" noteon 0 35 ", "A after Left"), (" up\n", "Up"),
+                           (" down\n", "Down"), (" f5 on\n", "F5 down"),
+                           (" f5 off\n", "F5 up")]:
+            check(line in events, f"the events file holds {what}")
+        check(events.count(" noteon 2 55 ") > 3, "a held D plays again and again")
+        if take is None:
+            return
+        # From the first sound on, what the server played is the take, sample for sample,
+        # up to the moment of Escape.
+        capture.reach(escape)
+        heard_from = capture.onset(capture.frame_at(started), 0.0)
+        kept_from = first_sound(take)
+        if heard_from is None or kept_from is None:
+            check(False, "sound in the take and in the recording")
+            return
+        length = min(capture.frame_at(escape) - heard_from, len(take) // 2 - kept_from)
+        with capture.lock:
+            heard = capture.samples[2 * heard_from:2 * (heard_from + length)]
+        kept = take[2 * kept_from:2 * (kept_from + length)]
+        differing = sum(1 for a, b in zip(heard, kept) if a != b)
+        check(length > 4 * RATE and differing == 0,
+              f"the sound server played the take bit for bit over {length / RATE:.2f} s "
+              f"({differing} samples differ)")
+    finally:
+        scenario.close()
+
+
+def test_take_ended_by_signals(program):
+    print("A take ended by SIGTERM is complete and marks where the device ran dry while the "
+          "program was stopped; one cut short by SIGKILL opens and holds all but its last "
+          "moments", flush=True)
+    for how in [signal.SIGTERM, signal.SIGKILL]:
+        scenario = Scenario("take-" + how.name.lower())
+        try:
+            SoundServer(scenario)
+            base = scenario.path("take")
+            run = TmuxRun(scenario, f"{program} --record {base}")
+            check(wait_for(lambda: STATUS_AND_INDEX.search(run.output()) is not None, 10),
+                  f"{how.name}: status and index lines stream")
+            playing = time.monotonic()
+            for key in ["a", "s", "Up", "d"]:
+                run.send(key)
+                time.sleep(0.3)
+            pid = run.program_pid()
+            if how == signal.SIGTERM:
+                os.kill(pid, signal.SIGSTOP)  # the device plays all it has, then nothing
+                time.sleep(0.3)
+                os.kill(pid, signal.SIGCONT)
+            time.sleep(1.5)
+            sent = time.monotonic()
+            os.kill(pid, how)
+            code = run.exit_code(5)
+            if how == signal.SIGTERM:
+                check(code == 128 + how and run.terminal_restored(),
+                      f"SIGTERM ends the take with status {128 + how}, the terminal restored "
+                      f"(got {code})")
+                check_take(program, base, "the take ended by SIGTERM")
+                # The writer's closing touch, which only a take finished in order gets.
+                events = open(base + ".events").read()
+                check(re.search(r"\n\d+ end\n$", events) is not None,
+                      "the take was finished: its end line is trimmed")
+                check("\n# underrun at frame " in events,
+                      "the gap while it was stopped is marked in the events file")
+            else:
+                take = check_take(program, base, "the take cut short by SIGKILL")
+                # The render thread starts before the first status line: frames up to a second
+                # before the kill are surely rendered, and must be on the disk.
+                due = int((sent - 1.0 - playing) * RATE)
+                got = 0 if take is None else len(take) // 2
+                check(got >= due, f"it holds {got / RATE:.2f} s, at least all up to a second "
+                                  f"before the kill ({due / RATE:.2f} s)")
+        finally:
+            scenario.close()
+
+
+def test_take_disk_full(program):
+    print("A take whose files may not grow past 400 kB (RLIMIT_FSIZE, SIGXFSZ ignored): the "
+          "sound plays on without a gap, both files end where the disk did, exit status 1",
+          flush=True)
+    scenario = Scenario("take-full")
+    try:
+        SoundServer(scenario)
+        capture = Capture(scenario)
+        base = scenario.path("take")
+        run = TmuxRun(scenario, f"sh -c \"trap '' XFSZ; exec prlimit --fsize=400000 "
+                                f"{' '.join(EMULATOR + [program])} --record {base}\"")
+        check(wait_for(lambda: STATUS_AND_INDEX.search(run.output()) is not None, 10),
+              "status and index lines stream")
+        started = time.monotonic()
+        run.send("a")
+        end = started + 3.0  # 400 kB hold about 1.1 s
+        while time.monotonic() < end:
+            time.sleep(0.3)
+            run.send("a")
+        stop = time.monotonic()
+        run.send("Escape")
+        code = run.exit_code(5)
+        check(code == 1, f"exit status 1 (got {code})")
+        check(code is not None and run.terminal_restored(), "the terminal is restored")
+        said = run.output().decode(errors="replace")
+        check(re.search(r"take\.wav: write failed: File too large: the take stops at \d+\.\d+ s",
+                        said) is not None, "the message names the file and what was lost")
+        take = check_take(program, base, "the take cut short by the full disk")
+        check(take is not None and 0.5 * RATE < len(take) / 2 < 1.2 * RATE,
+              "it holds what fitted")
+        capture.reach(stop)
+        first = capture.onset(capture.frame_at(started - 0.1), 0.0)
+        _, gaps, _ = capture.gaps(first or 0, capture.frame_at(stop))
+        check(first is not None and gaps == 0,
+              f"the sound played on without a gap ({gaps} gaps)")
+    finally:
+        scenario.close()
+
+
+def test_command_line(program):
+    print("Command line: --help, --version, a wrong option, take files that exist or cannot be "
+          "made: nothing starts", flush=True)
+    scenario = Scenario("command-line")
+    try:
+        def run(*args):
+            return subprocess.run(EMULATOR + [program, *args], env=scenario.env,
+                                  stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
+
+        shown = run("--help")
+        check(shown.returncode == 0 and b"--record NAME" in shown.stdout and
+              b"Exit status" in shown.stdout, "--help tells the keys, --record and exit statuses")
+        version = run("--version")
+        renderer = subprocess.run(EMULATOR + [renderer_of(program), "--version"],
+                                  capture_output=True)
+        check(version.returncode == 0 and version.stdout.split()[1:] ==
+              renderer.stdout.split()[1:] and version.stdout.startswith(b"consynth "),
+              f"--version: the renderer's version ({version.stdout!r})")
+        wrong = run("--loud")
+        check(wrong.returncode == 2 and b"usage: consynth" in wrong.stderr and
+              b"'--loud'" in wrong.stderr and wrong.stdout == b"",
+              f"a wrong option: usage on stderr, exit 2, nothing started ({wrong.stderr!r})")
+        base = scenario.path("take")
+        with open(base + ".events", "w") as f:
+            f.write("mine\n")
+        existing = run("--record", base + ".wav")
+        check(existing.returncode == 2 and b"take.events: cannot create: File exists" in
+              existing.stderr and existing.stdout == b"",
+              f"take files that exist: exit 2, nothing started ({existing.stderr!r})")
+        check(open(base + ".events").read() == "mine\n" and not os.path.exists(base + ".wav"),
+              "the file is untouched and no other is left")
+        nowhere = run("--record", scenario.path("no/such/folder/take"))
+        check(nowhere.returncode == 2 and b"take.wav: cannot create: No such file" in
+              nowhere.stderr, f"take files that cannot be made: exit 2 ({nowhere.stderr!r})")
+    finally:
+        scenario.close()
+
+
+def test_take_without_device(program):
+    print("No sound server: a 3-second take is made all the same, in real time, and replays",
+          flush=True)
+    scenario = Scenario("take-nodevice")
+    try:
+        base = scenario.path("take")
+        started = time.monotonic()
+        process = scenario.spawn(EMULATOR + [program, "--record", base], stdin=subprocess.PIPE,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        time.sleep(0.5)
+        process.stdin.write(b"as")
+        process.stdin.flush()
+        time.sleep(1.0)
+        process.stdin.write(b"\x1b[Ad")
+        process.stdin.flush()
+        time.sleep(started + 3.0 - time.monotonic())
+        _, err = process.communicate(timeout=10)  # closing stdin quits
+        took = time.monotonic() - started
+        check(process.returncode == 0 and err == b"",
+              f"exit 0, quietly (got {process.returncode}, {err[:200]!r})")
+        take = check_take(program, base, "the take without a device")
+        seconds = 0 if take is None else len(take) / 2 / RATE
+        check(2.5 < seconds <= took, f"it lasts {seconds:.2f} s of the {took:.2f} s the "
+                                     "program ran")
+    finally:
+        scenario.close()
+
+
 def test_midi(program, notes):
     print("MIDI through JACK: a sender that appears later is connected; its note is heard "
           "exactly; latency; a flood does not pile up; --no-midi", flush=True)
@@ -632,6 +911,25 @@ def test_midi(program, notes):
         time.sleep(0.3)
         check(len(STATUS.findall(run.output())) > lines + 15, "the status lines stream on")
         run.quit()
+        run.close()
+
+        # A take keeps each MIDI note on the voice it took, a burst in one buffer included,
+        # and replays bit for bit.
+        base = scenario.path("midi-take")
+        run = TmuxRun(scenario, f"{program} --record {base}")
+        check(sender.ask("wait consynth:midi_in") == "connected",
+              "a program recording a take is connected to the sender too")
+        time.sleep(0.3)
+        for chord in [(60,), (64, 67), (72,)]:
+            sender.note(*chord)
+            time.sleep(0.3)
+        sender.flood(3000, 0.3)
+        time.sleep(0.6)
+        run.quit(" from a take with MIDI")
+        check_take(program, base, "a take with MIDI notes")
+        events = open(base + ".events").read()
+        check(" noteon 4 64 " in events and events.count(" noteon ") > 500,
+              "the take holds MIDI's notes on voices 4 to 9, the flood's included")
 
         # Started with a JACK server present: quiet on stderr; --no-midi opens no port; a
         # server frozen while the program plays does not hold up its end.
@@ -1033,14 +1331,16 @@ def test_terminated(program):
 
 
 def test_thread_sanitizer(program):
-    print("ThreadSanitizer build, played in tmux: no data race reported", flush=True)
+    print("ThreadSanitizer build, played in tmux with a take recorded: no data race reported",
+          flush=True)
     scenario = Scenario("tsan")
     try:
         SoundServer(scenario)
         suppressions = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tsan.supp")
         log = scenario.path("tsan")
         run = TmuxRun(scenario, f"TSAN_OPTIONS='exitcode=66 log_path={log} "
-                                f"suppressions={suppressions}' {program}")
+                                f"suppressions={suppressions}' {program} "
+                                f"--record {scenario.path('take')}")
         check(wait_for(lambda: STATUS_AND_INDEX.search(run.output()) is not None, 20),
               "status and index lines stream")
         for key in ["a", "s", "Up", "Down", "F5", "Left", "d", "Right", "f"]:
@@ -1053,6 +1353,7 @@ def test_thread_sanitizer(program):
         for name in reports:
             print(open(scenario.path(name)).read()[:3000])
         check(code == 0 and not reports, f"exit code 0 and no report (got {code}, {reports})")
+        check(read_wav(scenario.path("take.wav")) is not None, "the take was recorded")
     finally:
         scenario.close()
 
@@ -1107,6 +1408,11 @@ def main():
     test_stdout_blocked(program)
     test_underrun(program)
     test_terminated(program)
+    test_command_line(program)
+    test_take(program)
+    test_take_ended_by_signals(program)
+    test_take_disk_full(program)
+    test_take_without_device(program)
     test_kitty(program)
     if len(sys.argv) > 2:
         test_thread_sanitizer(sys.argv[2])

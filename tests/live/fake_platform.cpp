@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "platform/console.h"
 #include "platform/main_thread.h"
 #include "platform/midi_input.h"
+#include "platform/new_file.h"
 #include "platform/threads.h"
 
 namespace consynth::platform {
@@ -24,6 +26,7 @@ struct AudioDevice {
   std::condition_variable changed;
   std::deque<AudioBuffer*> queue;
   bool stopping = false;
+  bool dryNext = false;  ///< all played: the next buffer written comes after a gap
   std::thread player;
   AudioDoneCallback done = nullptr;
   void* context = nullptr;
@@ -42,6 +45,9 @@ std::mutex stateMutex;  // guards options, record and script below
 DeviceOptions options;
 DeviceRecord record;
 AudioDevice device;
+
+DiskOptions disk;
+std::condition_variable diskResumed;
 
 std::vector<std::set<platform::Key>> script;
 int escapeQueries = 0;
@@ -66,6 +72,7 @@ void play(AudioDevice* dev) {
       if (options.allowedCompletions > 0) --options.allowedCompletions;
       buffer = dev->queue.front();
       dev->queue.pop_front();
+      dev->dryNext = dev->queue.empty();
       delayMs = options.callbackDelayMs;
     }
     buffer->flags.fetch_and(~platform::kBufferQueued);
@@ -121,6 +128,38 @@ std::string takeConsoleText() {
   return std::exchange(consoleText, std::string());
 }
 
+void configureDisk(const DiskOptions& options) {
+  std::lock_guard<std::mutex> state(stateMutex);
+  disk = options;
+}
+
+void resumeDisk() {
+  {
+    std::lock_guard<std::mutex> state(stateMutex);
+    disk.stalled = false;
+  }
+  diskResumed.notify_all();
+}
+
+namespace {
+
+// Waits while the disk is stalled; then how many of `count` bytes fit on it, taking them.
+size_t diskTakes(size_t count) {
+  std::unique_lock<std::mutex> state(stateMutex);
+  diskResumed.wait(state, [] { return !disk.stalled; });
+  if (disk.room < 0) return count;
+  const size_t fits = std::min<size_t>(count, static_cast<size_t>(disk.room));
+  disk.room -= static_cast<long long>(fits);
+  return fits;
+}
+
+void diskFrees(uint64_t bytes) {
+  std::lock_guard<std::mutex> state(stateMutex);
+  if (disk.room >= 0) disk.room += static_cast<long long>(bytes);
+}
+
+}  // namespace
+
 MidiRecord takeMidiRecord() {
   std::lock_guard<std::mutex> state(stateMutex);
   return std::exchange(midi, MidiRecord());
@@ -132,14 +171,17 @@ namespace consynth::platform {
 
 using namespace consynth::fake;
 
-AudioDevice* audioOpen(AudioDoneCallback done, void* context) {
+AudioDevice* audioOpen(AudioDoneCallback done, void* context, WithoutDevice withoutDevice) {
   {
     std::lock_guard<std::mutex> state(stateMutex);
-    if (options.mode == DeviceMode::OpenFails) return nullptr;
+    if (options.mode == DeviceMode::OpenFails && withoutDevice == WithoutDevice::Fail) {
+      return nullptr;
+    }
     ++record.opens;
   }
   device.queue.clear();
   device.stopping = false;
+  device.dryNext = false;
   device.done = done;
   device.context = context;
   device.player = std::thread(play, &device);
@@ -171,6 +213,7 @@ bool audioWrite(AudioDevice* dev, AudioBuffer& buffer) {
   {
     std::lock_guard<std::mutex> lock(dev->mutex);
     dev->queue.push_back(&buffer);
+    if (std::exchange(dev->dryNext, false)) buffer.flags.fetch_or(kBufferAfterGap);
   }
   dev->changed.notify_all();
   return true;
@@ -239,6 +282,78 @@ void midiClose() {
 
 void consoleOpen() {}
 void consoleClose() {}
+
+// Real files, through the C library, on the disk the test steers.
+namespace {
+std::FILE* fileOf(intptr_t handle) {
+  return reinterpret_cast<std::FILE*>(handle);
+}
+}  // namespace
+
+bool NewFile::fail() {
+  error_ = "No space left on device";
+  return false;
+}
+
+bool NewFile::create(const std::string& path) {
+  close();
+  if (std::filesystem::exists(path)) {
+    error_ = "File exists";
+    return false;
+  }
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) {
+    error_ = "No such file or directory";
+    return false;
+  }
+  handle_ = reinterpret_cast<intptr_t>(file);
+  size_ = 0;
+  path_ = path;
+  return true;
+}
+
+bool NewFile::append(const void* bytes, size_t count) {
+  return writeAt(size_, bytes, count);
+}
+
+bool NewFile::writeAt(uint64_t offset, const void* bytes, size_t count) {
+  // Only what goes past the end takes room on the disk.
+  const size_t within = offset >= size_ ? 0 : std::min<size_t>(count, size_ - offset);
+  const size_t fits = within + diskTakes(count - within);
+  std::fseek(fileOf(handle_), static_cast<long>(offset), SEEK_SET);
+  const size_t written = std::fwrite(bytes, 1, fits, fileOf(handle_));
+  std::fflush(fileOf(handle_));
+  size_ = std::max<uint64_t>(size_, offset + written);
+  return written == count || fail();
+}
+
+bool NewFile::truncate(uint64_t size) {
+  std::fflush(fileOf(handle_));
+  std::error_code ec;
+  std::filesystem::resize_file(path_, size, ec);
+  if (ec) return fail();
+  if (size < size_) diskFrees(size_ - size);
+  size_ = size;
+  return true;
+}
+
+bool NewFile::sync() {
+  diskTakes(0);
+  return std::fflush(fileOf(handle_)) == 0 || fail();
+}
+
+bool NewFile::close() {
+  if (handle_ == -1) return true;
+  std::FILE* file = fileOf(handle_);
+  handle_ = -1;
+  return std::fclose(file) == 0 || fail();
+}
+
+void NewFile::remove() {
+  close();
+  if (!path_.empty()) std::remove(path_.c_str());
+  path_.clear();
+}
 
 void prepareMainThread() {}
 void nameThisThread(const char*) {}

@@ -1,8 +1,9 @@
 #pragma once
 
 // Stand-ins for the platform layer, linked into the tests in place of the real one: an
-// audio device whose playing the test controls, the control loop's keyboard as a script and
-// a recording console. (The render thread's keys and lines go through its panel.)
+// audio device whose playing the test controls, the control loop's keyboard as a script, a
+// recording console and real files on a disk whose failures the test controls. (The render
+// thread's keys and lines go through its panel.)
 
 #include <set>
 #include <string>
@@ -13,7 +14,7 @@
 namespace consynth::fake {
 
 enum class DeviceMode {
-  OpenFails,  ///< no device: open returns null
+  OpenFails,  ///< no device: open returns null, or a device that plays when asked to keep time
   Plays,      ///< a player thread finishes one queued buffer per `periodMs`
   Stalls,     ///< takes buffers and never gives one back, like a frozen sound server
 };
@@ -57,6 +58,18 @@ int keyQueries(platform::Key key);
 
 /// Everything printed since the last call, which clears it.
 std::string takeConsoleText();
+
+/// The disk as the files the program makes see it.
+struct DiskOptions {
+  /// Bytes that all appends together may still add before they fail as on a full disk, the
+  /// last one in part (-1: no limit).
+  long long room = -1;
+  /// Writes and syncs wait while this is set, as on a disk that has stopped answering.
+  bool stalled = false;
+};
+void configureDisk(const DiskOptions& options);
+/// Lets a stalled disk go on.
+void resumeDisk();
 
 /// MIDI input: how often it was opened and closed since the last call, which clears both.
 struct MidiRecord {
