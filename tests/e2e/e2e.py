@@ -626,6 +626,25 @@ def first_sound(samples, start=0):
     return next((i // 2 for i in range(2 * start, len(samples)) if samples[i] != 0.0), None)
 
 
+def check_heard_take(capture, take, started, escape, seconds):
+    """From the first sound on, what the server played is the take, sample for sample, up
+    to the moment of Escape, over more than `seconds`."""
+    capture.reach(escape)
+    heard_from = capture.onset(capture.frame_at(started), 0.0)
+    kept_from = first_sound(take)
+    if heard_from is None or kept_from is None:
+        check(False, "sound in the take and in the recording")
+        return
+    length = min(capture.frame_at(escape) - heard_from, len(take) // 2 - kept_from)
+    with capture.lock:
+        heard = capture.samples[2 * heard_from:2 * (heard_from + length)]
+    kept = take[2 * kept_from:2 * (kept_from + length)]
+    differing = sum(1 for a, b in zip(heard, kept) if a != b)
+    check(length > seconds * RATE and differing == 0,
+          f"the sound server played the take bit for bit over {length / RATE:.2f} s "
+          f"({differing} samples differ)")
+
+
 def hold(run, key, seconds, every):
     """A key held in a terminal without release events: sent again at each auto-repeat."""
     end = time.monotonic() + seconds
@@ -677,22 +696,7 @@ def test_take(program):
         check(events.count(" noteon 2 55 ") > 3, "a held D plays again and again")
         if take is None:
             return
-        # From the first sound on, what the server played is the take, sample for sample,
-        # up to the moment of Escape.
-        capture.reach(escape)
-        heard_from = capture.onset(capture.frame_at(started), 0.0)
-        kept_from = first_sound(take)
-        if heard_from is None or kept_from is None:
-            check(False, "sound in the take and in the recording")
-            return
-        length = min(capture.frame_at(escape) - heard_from, len(take) // 2 - kept_from)
-        with capture.lock:
-            heard = capture.samples[2 * heard_from:2 * (heard_from + length)]
-        kept = take[2 * kept_from:2 * (kept_from + length)]
-        differing = sum(1 for a, b in zip(heard, kept) if a != b)
-        check(length > 4 * RATE and differing == 0,
-              f"the sound server played the take bit for bit over {length / RATE:.2f} s "
-              f"({differing} samples differ)")
+        check_heard_take(capture, take, started, escape, 4)
     finally:
         scenario.close()
 
