@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <system_error>
 
 #include "platform/threads.h"
+#include "tools/events_file.h"
 #include "tools/printable.h"
 #include "tools/wav_writer.h"
 
@@ -24,7 +26,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kLookPeriod = 20ms;
 // How often what was written is put on the disk itself.
 constexpr auto kSyncPeriod = 500ms;
-constexpr uint32_t kBytesPerFrame = 8;
 
 // The events file ends in `FRAME end` for the frames the WAV file holds, padded with spaces
 // to a width of its own, so that it can be written over where it stands.
@@ -55,6 +56,21 @@ std::string seconds(uint64_t frames) {
   return text;
 }
 
+// A change in a block as the events file has it.
+Event toEvent(const TakeBlock& block, const TakeEvent& change) {
+  // In the order of TakeEvent::Kind.
+  constexpr Event::Kind kKinds[] = {Event::Kind::NoteOn, Event::Kind::Up, Event::Kind::Down,
+                                    Event::Kind::BypassOn, Event::Kind::BypassOff};
+  static_assert(std::size(kKinds) == static_cast<size_t>(TakeEvent::Kind::BypassOff) + 1);
+  Event event;
+  event.frame = block.firstFrame + change.offset;
+  event.kind = kKinds[static_cast<size_t>(change.kind)];
+  event.voice = change.voice;
+  event.note = change.note;
+  event.patch = change.patch;
+  return event;
+}
+
 // The lines of the oldest block's events within its first `frames` frames, in the order
 // they took effect, as the renderer reads them: a frame's note-ons come before the voices
 // render.
@@ -71,25 +87,7 @@ std::string eventLines(const TakeQueue& queue, const TakeBlock& block, uint32_t 
   for (uint32_t i = 0; i < block.eventCount; ++i) {
     const TakeEvent& event = queue.event(i);
     if (event.offset >= frames) break;
-    const uint64_t frame = block.firstFrame + event.offset;
-    switch (event.kind) {
-      case TakeEvent::Kind::NoteOn:
-        add("%" PRIu64 " noteon %d %d 0x%08" PRIX32 "\n", frame, static_cast<int>(event.voice),
-            static_cast<int>(event.note), event.patch);
-        break;
-      case TakeEvent::Kind::Up:
-        add("%" PRIu64 " up\n", frame);
-        break;
-      case TakeEvent::Kind::Down:
-        add("%" PRIu64 " down\n", frame);
-        break;
-      case TakeEvent::Kind::BypassOn:
-        add("%" PRIu64 " f5 on\n", frame);
-        break;
-      case TakeEvent::Kind::BypassOff:
-        add("%" PRIu64 " f5 off\n", frame);
-        break;
-    }
+    lines += formatEvent(toEvent(block, event));
   }
   return lines;
 }
@@ -211,10 +209,10 @@ void TakeWriter::writeBlock(const TakeBlock& block) {
   wavFrameBytes(block.samples, block.frames, bytes);
 
   const uint64_t before = wav_.size();
-  if (!wav_.append(bytes, size_t{block.frames} * kBytesPerFrame)) {
+  if (!wav_.append(bytes, size_t{block.frames} * kWavBytesPerFrame)) {
     // The frames that made it are kept, and the events up to them.
     const std::string why = "write failed: " + wav_.error();
-    const auto whole = static_cast<uint32_t>((wav_.size() - before) / kBytesPerFrame);
+    const auto whole = static_cast<uint32_t>((wav_.size() - before) / kWavBytesPerFrame);
     const bool kept = putEvents(eventLines(queue_, block, whole), block.firstFrame + whole);
     endShort(names_.wav, why, block.firstFrame + (kept ? whole : 0));
     return;
@@ -261,7 +259,7 @@ void TakeWriter::endShort(const std::string& file, const std::string& why, uint6
   lostFile_ = file;
   lostReason_ = why;
   frames_ = frames;
-  wav_.truncate(kWavHeaderBytes + frames * kBytesPerFrame);
+  wav_.truncate(kWavHeaderBytes + frames * kWavBytesPerFrame);
   complete();
 }
 
@@ -273,11 +271,12 @@ void TakeWriter::complete() {
   wavDone = wav_.sync() && wavDone;
   wavDone = wav_.close() && wavDone;
 
-  char end[kEndLineBytes + 1];
-  const auto length =
-      static_cast<size_t>(std::snprintf(end, sizeof end, "%" PRIu64 " end\n", frames_));
-  bool eventsDone = events_.writeAt(eventsEnd_, end, length);
-  eventsDone = events_.truncate(eventsEnd_ + length) && eventsDone;
+  Event endEvent;
+  endEvent.kind = Event::Kind::End;
+  endEvent.frame = frames_;
+  const std::string end = formatEvent(endEvent);
+  bool eventsDone = events_.writeAt(eventsEnd_, end.data(), end.size());
+  eventsDone = events_.truncate(eventsEnd_ + end.size()) && eventsDone;
   eventsDone = events_.sync() && eventsDone;
   eventsDone = events_.close() && eventsDone;
 

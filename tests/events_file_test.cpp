@@ -43,6 +43,35 @@ TEST(EventsFile, ReadsEveryKindOfEvent) {
   EXPECT_FALSE(parse("0 up\n").endFrame());
 }
 
+TEST(EventsFile, ReadsBackEveryKindOfEventAsWritten) {
+  Event noteOn;
+  noteOn.frame = UINT64_C(536870904);
+  noteOn.voice = 9;
+  noteOn.note = INT32_MIN;
+  noteOn.patch = 0x020400FEu;
+  std::string text = formatEvent(noteOn);
+  for (const Event::Kind kind : {Event::Kind::Up, Event::Kind::Down, Event::Kind::BypassOn,
+                                 Event::Kind::BypassOff, Event::Kind::End}) {
+    Event event;
+    event.frame = noteOn.frame + 1;
+    event.kind = kind;
+    text += formatEvent(event);
+  }
+  const EventsParse p = parse(text);
+  ASSERT_TRUE(p.ok()) << p.errorLine << ": " << p.error << "\n" << text;
+  ASSERT_EQ(p.events.size(), 6u);
+  EXPECT_EQ(p.events[0].frame, noteOn.frame);
+  EXPECT_EQ(p.events[0].voice, 9);
+  EXPECT_EQ(p.events[0].note, INT32_MIN);
+  EXPECT_EQ(p.events[0].patch, 0x020400FEu);
+  const Event::Kind kinds[] = {Event::Kind::Up, Event::Kind::Down, Event::Kind::BypassOn,
+                               Event::Kind::BypassOff, Event::Kind::End};
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(p.events[i + 1].kind, kinds[i]);
+    EXPECT_EQ(p.events[i + 1].frame, noteOn.frame + 1);
+  }
+}
+
 TEST(EventsFile, RejectsBadLinesNamingTheLine) {
   struct Case {
     const char* text;

@@ -198,7 +198,7 @@ int writeRender(const std::string& outPath, uint64_t frames,
   uint64_t done = 0;
   if (written) {
     consynth::renderEvents(mixer, events, frames, [&](const float* interleaved, uint32_t count) {
-      bytes.resize(static_cast<size_t>(count) * 8);
+      bytes.resize(static_cast<size_t>(count) * consynth::kWavBytesPerFrame);
       consynth::wavFrameBytes(interleaved, count, bytes.data());
       written = out.write(bytes.data(), bytes.size());
       done += count;

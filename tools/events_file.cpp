@@ -1,6 +1,8 @@
 #include "tools/events_file.h"
 
 #include <charconv>
+#include <cinttypes>
+#include <cstdio>
 #include <string_view>
 
 #include "audio/frame_mixer.h"
@@ -183,6 +185,34 @@ EventsParse parseEvents(std::istream& in) {
     if (in.eof()) break;
   }
   return parse;
+}
+
+std::string formatEvent(const Event& event) {
+  char line[64];
+  const char* word = "";
+  switch (event.kind) {
+    case Event::Kind::NoteOn:
+      std::snprintf(line, sizeof line, "%" PRIu64 " noteon %d %" PRId32 " 0x%08" PRIX32 "\n",
+                    event.frame, event.voice, event.note, event.patch);
+      return line;
+    case Event::Kind::Up:
+      word = "up";
+      break;
+    case Event::Kind::Down:
+      word = "down";
+      break;
+    case Event::Kind::BypassOn:
+      word = "f5 on";
+      break;
+    case Event::Kind::BypassOff:
+      word = "f5 off";
+      break;
+    case Event::Kind::End:
+      word = "end";
+      break;
+  }
+  std::snprintf(line, sizeof line, "%" PRIu64 " %s\n", event.frame, word);
+  return line;
 }
 
 }  // namespace consynth

@@ -48,4 +48,8 @@ struct EventsParse {
 /// order mark before the first line is skipped; a line longer than kMaxEventsLineBytes is an error.
 EventsParse parseEvents(std::istream& in);
 
+/// The line, '\n' included, that parseEvents reads back as `event`: the form a recorder
+/// writes.
+std::string formatEvent(const Event& event);
+
 }  // namespace consynth

@@ -31,7 +31,7 @@ std::array<unsigned char, kWavHeaderBytes> wavHeader(uint32_t frames) {
   constexpr uint16_t kFloatFormat = 3;
   constexpr uint16_t kChannels = 2;
   constexpr uint32_t kRate = kWavSampleRate;
-  constexpr uint16_t kBlockAlign = kChannels * sizeof(float);
+  constexpr uint16_t kBlockAlign = kWavBytesPerFrame;
   const uint32_t dataBytes = frames * kBlockAlign;
 
   std::array<unsigned char, kWavHeaderBytes> header{};

@@ -8,6 +8,8 @@ namespace consynth {
 
 /// Frames a second.
 inline constexpr uint32_t kWavSampleRate = 44100;
+/// Bytes of one frame in the data chunk: two 32-bit float samples, left and right.
+inline constexpr uint32_t kWavBytesPerFrame = 2 * sizeof(float);
 
 /// RIFF header, an 18-byte `fmt ` chunk, a `fact` chunk and the `data` chunk's header.
 inline constexpr size_t kWavHeaderBytes = 58;
