@@ -19,9 +19,10 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan -j"$jobs"
 
-# The tests that run threads (engine stream, control loop), under ThreadSanitizer.
+# The tests that run threads (the engine's stream, the control loop, takes), under
+# ThreadSanitizer.
 cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j"$jobs" --target consynth_live_test consynth
+cmake --build --preset tsan -j"$jobs" --target engine_tests app_tests consynth
 ctest --preset tsan -L threads -j"$jobs"
 
 # The program as a user runs it; the ThreadSanitizer build of it is played as well.

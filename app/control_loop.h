@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audio/synth_engine.h"
+#include "engine/synth_engine.h"
 
 namespace consynth {
 

@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
   if (recording && !take.start()) {
     exitCode = 2;
   } else {
-    engine.takeQueue = recording ? &take.queue() : nullptr;
+    engine.recordInto(recording ? &take.queue() : nullptr);
     const auto midi = line.options.noMidi ? consynth::MidiInput::Off : consynth::MidiInput::On;
     exitCode = consynth::runControlLoop(engine, midi);
   }

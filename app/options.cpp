@@ -1,37 +1,27 @@
 #include "app/options.h"
 
-#include <algorithm>
+#include <filesystem>
+#include <system_error>
 
-#include "tools/printable.h"
+#include "cli/command_line.h"
+#include "formats/printable.h"
 
 namespace consynth {
 
 namespace {
 
-std::string takeNoMidi(Options& options, const std::string&) {
-  options.noMidi = true;
-  return {};
-}
-
-std::string takeHelp(Options& options, const std::string&) {
-  options.help = true;
-  return {};
-}
-
-std::string takeVersion(Options& options, const std::string&) {
-  options.version = true;
-  return {};
-}
-
 std::string takeRecord(Options& options, const std::string& name) {
-  if (options.record) return "--record given more than once";
-  const bool folder = !name.empty() && (name.back() == '/' || name.back() == '\\');
-  if (name.empty() || name == ".wav" || folder) return "--record needs a file NAME";
+  if (name.empty() || name == ".wav") return "--record needs a file NAME";
+  // A folder is no file name: --record . would make the hidden files ..wav and ..events.
+  std::error_code ec;
+  if (name.back() == '/' || name.back() == '\\' || std::filesystem::is_directory(name, ec)) {
+    return "--record needs a file NAME: " + consynth::quoted(name) + " is a folder";
+  }
   options.record = name;
   return {};
 }
 
-constexpr OptionEntry kOptions[] = {
+constexpr cli::Option<Options> kOptions[] = {
     {"--record", "NAME",
      "play as usual and keep the take in two new files: NAME.wav,\n"
      "the sound (32-bit float stereo, 44,100 Hz), and NAME.events,\n"
@@ -46,23 +36,15 @@ constexpr OptionEntry kOptions[] = {
      "channel) plays one of voices 4 to 9, the one whose last note\n"
      "is oldest, at the MIDI note + 4; note-off, velocity and\n"
      "controllers have no effect.",
-     takeNoMidi},
-    {"--help", nullptr, "show this help and exit", takeHelp},
-    {"--version", nullptr, "show the version and exit", takeVersion},
+     cli::setFlag<Options, &Options::noMidi>},
+    {"--help", nullptr, "show this help and exit", cli::setFlag<Options, &Options::help>},
+    {"--version", nullptr, "show the version and exit", cli::setFlag<Options, &Options::version>},
 };
-
-const OptionEntry* findOption(const std::string& name) {
-  for (const OptionEntry& option : kOptions) {
-    if (name == option.name) return &option;
-  }
-  if (name == "-h") return findOption("--help");
-  return nullptr;
-}
 
 // "usage: consynth [--record NAME] ...": every option but --help and --version.
 std::string synopsis() {
   std::string text = "usage: consynth";
-  for (const OptionEntry& option : kOptions) {
+  for (const cli::Option<Options>& option : kOptions) {
     const std::string name = option.name;
     if (name == "--help" || name == "--version") continue;
     text += " [" + name + (option.value ? std::string(" ") + option.value : "") + "]";
@@ -88,49 +70,14 @@ constexpr const char* kSoundAndStatus =
     "standard error says what and why); 2 for a wrong command line or take files that\n"
     "exist or cannot be made; 128+N when ended by signal N.\n";
 
-// An option's lines in --help: its first help line beside it, the rest beneath, in one
-// column.
-std::string helpLines(const OptionEntry& option) {
-  constexpr size_t kColumn = 18;
-  std::string text = std::string("  ") + option.name;
-  if (option.value != nullptr) text += std::string(" ") + option.value;
-  text += text.size() < kColumn ? std::string(kColumn - text.size(), ' ')
-                                : "\n" + std::string(kColumn, ' ');
-  const std::string help = option.help;
-  for (size_t at = 0; at <= help.size();) {
-    const size_t end = std::min(help.find('\n', at), help.size());
-    if (at > 0) text += std::string(kColumn, ' ');
-    text += help.substr(at, end - at) + "\n";
-    at = end + 1;
-  }
-  return text;
-}
-
 }  // namespace
 
 CommandLine parseCommandLine(int argc, const char* const* argv) {
   CommandLine line;
-  for (int i = 1; i < argc && line.error.empty(); ++i) {
-    std::string arg = argv[i];
-    std::string value;
-    bool inlineValue = false;
-    if (const size_t equals = arg.find('='); arg.starts_with("--") && equals != std::string::npos) {
-      value = arg.substr(equals + 1);
-      arg.resize(equals);
-      inlineValue = true;
-    }
-    const OptionEntry* option = findOption(arg);
-    if (option == nullptr) {
-      line.error =
-          (arg.starts_with("-") ? "unknown option " : "unexpected argument ") + quoted(argv[i]);
-    } else if (option->value == nullptr && inlineValue) {
-      line.error = arg + " takes no value";
-    } else if (option->value != nullptr && !inlineValue && i + 1 >= argc) {
-      line.error = arg + " needs a " + option->value;
-    } else {
-      if (option->value != nullptr && !inlineValue) value = argv[++i];
-      line.error = option->apply(line.options, value);
-    }
+  const cli::Reading reading = cli::read<Options>(kOptions, argc, argv, line.options);
+  line.error = reading.error;
+  if (line.error.empty() && !reading.operands.empty()) {
+    line.error = "unexpected argument " + consynth::quoted(reading.operands.front());
   }
   return line;
 }
@@ -140,12 +87,10 @@ std::string usageText() {
 }
 
 std::string helpText() {
-  std::string text = synopsis() +
-                     "\nPlays a chord through a live stereo reverb, from the console.\n\n" + kKeys +
-                     "\nOptions:\n";
-  for (const OptionEntry& option : kOptions)
-    text += helpLines(option);
-  return text + "\n" + kSoundAndStatus;
+  const std::string text = synopsis() +
+                           "\nPlays a chord through a live stereo reverb, from the console.\n\n" +
+                           kKeys + "\nOptions:\n";
+  return text + cli::describe<Options>(kOptions) + "\n" + kSoundAndStatus;
 }
 
 }  // namespace consynth

@@ -9,10 +9,10 @@
 #include <iterator>
 #include <system_error>
 
+#include "formats/events_file.h"
+#include "formats/printable.h"
+#include "formats/wav_format.h"
 #include "platform/threads.h"
-#include "tools/events_file.h"
-#include "tools/printable.h"
-#include "tools/wav_writer.h"
 
 namespace consynth {
 
@@ -52,7 +52,7 @@ std::string utcNow() {
 
 std::string seconds(uint64_t frames) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.2f s", static_cast<double>(frames) / kWavSampleRate);
+  std::snprintf(text, sizeof text, "%.2f s", static_cast<double>(frames) / kSampleRate);
   return text;
 }
 

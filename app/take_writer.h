@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "audio/take_queue.h"
+#include "engine/take_queue.h"
 #include "platform/new_file.h"
 
 namespace consynth {

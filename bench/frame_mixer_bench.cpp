@@ -16,7 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "audio/frame_mixer.h"
+#include "instrument/frame_mixer.h"
+#include "synth/sample_rate.h"
 
 namespace {
 
@@ -24,7 +25,6 @@ using consynth::FrameKeys;
 using consynth::FrameMixer;
 
 constexpr unsigned kBufferFrames = 512;
-constexpr double kSampleRate = 44100.0;
 constexpr unsigned kRetriggerFrames = 1411;
 constexpr int kChordNotes[4] = {36, 52, 55, 59};
 // Idle states are restored from their snapshot this often, so that a long run keeps
@@ -63,7 +63,7 @@ void playChord(FrameMixer& mixer) {
 
 void renderSeconds(FrameMixer& mixer, double seconds) {
   float buffer[2 * kBufferFrames];
-  const auto frames = static_cast<unsigned long>(seconds * kSampleRate);
+  const auto frames = static_cast<unsigned long>(seconds * consynth::kSampleRate);
   for (unsigned long done = 0; done < frames; done += kBufferFrames) {
     render(mixer, Path::Block, buffer, kBufferFrames);
   }
@@ -113,7 +113,7 @@ void prepareIdleStates() {
 
 void report(benchmark::State& state, double frames, const FrameMixer& mixer) {
   state.counters["realtime"] =
-      benchmark::Counter(frames / kSampleRate, benchmark::Counter::kIsRate);
+      benchmark::Counter(frames / consynth::kSampleRate, benchmark::Counter::kIsRate);
   const consynth::OscillatorCounts& counts = mixer.oscillatorCounts;
   if (counts.sums > 0) {
     state.counters["fallbacks_ppm"] =

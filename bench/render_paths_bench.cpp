@@ -17,9 +17,10 @@
 #include <random>
 #include <vector>
 
-#include "audio/frame_mixer.h"
+#include "instrument/frame_mixer.h"
 #include "reverb/reverb_block_paths.h"
 #include "synth/oscillator_paths.h"
+#include "synth/sample_rate.h"
 
 namespace {
 
@@ -29,7 +30,6 @@ using consynth::OscillatorPath;
 using consynth::Reverb;
 using consynth::ReverbBlockPath;
 
-constexpr double kSampleRate = 44100.0;
 constexpr unsigned kBufferFrames = 512;
 
 Reverb gReverb;
@@ -71,7 +71,7 @@ void BM_Reverb(benchmark::State& state, const ReverbBlockPath* path, bool subnor
     frames += Reverb::kMaxBlockFrames;
   }
   state.counters["realtime"] =
-      benchmark::Counter(frames / kSampleRate, benchmark::Counter::kIsRate);
+      benchmark::Counter(frames / consynth::kSampleRate, benchmark::Counter::kIsRate);
 }
 
 // The phases a block of the sounding chord gives the oscillator: four voices, 64 frames each,
@@ -111,7 +111,7 @@ void BM_Oscillator(benchmark::State& state, const OscillatorPath* path) {
 // and bypassing the reverb for a while: one minute of audio, timed buffer by buffer.
 void BM_Session(benchmark::State& state) {
   constexpr int kChordNotes[4] = {36, 52, 55, 59};
-  constexpr unsigned kBuffers = 60 * 44100 / kBufferFrames;
+  constexpr unsigned kBuffers = 60 * consynth::kSampleRate / kBufferFrames;
   std::vector<double> micros(kBuffers);
   float buffer[2 * kBufferFrames];
   for (auto _ : state) {
@@ -136,7 +136,7 @@ void BM_Session(benchmark::State& state) {
   std::sort(micros.begin(), micros.end());
   state.counters["median_us"] = micros[kBuffers / 2];
   state.counters["worst_us"] = micros.back();
-  state.counters["budget_us"] = 1e6 * kBufferFrames / kSampleRate;
+  state.counters["budget_us"] = 1e6 * kBufferFrames / consynth::kSampleRate;
 }
 
 void registerAll() {

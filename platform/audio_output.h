@@ -11,8 +11,8 @@
 
 namespace consynth::platform {
 
-/// The one stream format: 32-bit float, two channels interleaved left then right.
-inline constexpr unsigned kSampleRate = 44100;
+/// The one stream format: 32-bit float, two channels interleaved left then right, at the
+/// rate audioOpen is given.
 inline constexpr unsigned kChannelCount = 2;
 inline constexpr unsigned kBytesPerFrame = 8;
 
@@ -47,14 +47,19 @@ enum class WithoutDevice {
   KeepTime,  ///< returns a device that plays nowhere but completes its buffers in real time
 };
 
+/// How the stream is to run.
+struct StreamSettings {
+  unsigned sampleRate = 0;  ///< frames a second
+  WithoutDevice withoutDevice = WithoutDevice::Fail;
+};
+
 /// Opens the default output device. Where no device can be opened, or none answers within
 /// about a second, returns null, quietly; or, with WithoutDevice::KeepTime, a device that
 /// completes each buffer written to it when it would have played, by the clock, so the
 /// stream runs as if heard (and, where the system allows, plays on the default device
 /// should one answer later). A device that is lost later (a sound server killed or frozen)
 /// may likewise go on completing buffers in real time while it is opened again.
-AudioDevice* audioOpen(AudioDoneCallback done, void* context,
-                       WithoutDevice withoutDevice = WithoutDevice::Fail);
+AudioDevice* audioOpen(const StreamSettings& settings, AudioDoneCallback done, void* context);
 
 /// Makes a buffer ready to be written (clears its done flag).
 void audioPrepare(AudioDevice* device, AudioBuffer& buffer);

@@ -6,4 +6,7 @@ namespace consynth::platform {
 /// closed, so no descriptor the program opens later takes their place. Call first thing.
 void openStandardStreams();
 
+/// Whether standard error is a terminal, which someone watches.
+bool standardErrorIsTerminal();
+
 }  // namespace consynth::platform

@@ -12,24 +12,19 @@ struct Reverb {
   static constexpr int kTypeCount = 4;
   static constexpr int kLpfCount = 32;
 
-  /// Most frames processBlock takes at once. Within a block no frame reads a sample that
-  /// an earlier frame of the block wrote: the shortest diffuser (127 samples, 4 taps) only
-  /// reads a sample again 124 frames after writing it, the combs much later.
+  /// Most frames a block variant (reverb_block_paths.h) takes at once. Within a block no frame
+  /// reads a sample that an earlier frame of the block wrote: the shortest diffuser (127 samples, 4
+  /// taps) only reads a sample again 124 frames after writing it, the combs much later.
   static constexpr unsigned kMaxBlockFrames = 64;
 
   DelayLine lines[kLineCount];
 
   /// Processes one sample. `type` 0..3 picks the delay set, `channel` 0 or 1 its left or
   /// right variant, and the comb feedback is averaged over `lpfnum` + 1 of the oldest taps.
-  /// The reference path: the plain algorithm, sample by sample. The program runs the block
-  /// path (processBlock and its vector variants), which comes here only for the frame after
-  /// a switch to a shorter delay set; the block-path test holds the two equal, bit for bit.
+  /// The reference path: the plain algorithm, sample by sample. The program runs a block
+  /// variant (reverb_block_paths.h), which comes here only for the frame after a switch to
+  /// a shorter delay set; the block-path test holds the two equal, bit for bit.
   float process(float x, int type, int channel, int lpfnum);
-
-  /// Processes `frames` (at most kMaxBlockFrames) samples from x into y, with the same
-  /// result, bit for bit, as calling process on each in turn; faster, because every frame
-  /// of the block can read its taps before any frame writes.
-  void processBlock(const float* x, float* y, unsigned frames, int type, int channel, int lpfnum);
 };
 
 /// Comb delay lengths in samples, by row (type + 4 * channel) and line. All are prime and

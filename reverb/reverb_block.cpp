@@ -1,4 +1,4 @@
-// Reverb::processBlock: the per-sample algorithm of Reverb::process, reorganised so that a
+// The reverb's block variants: the per-sample algorithm of Reverb::process, reorganised so that a
 // block of frames is computed side by side. Within a block no frame reads a sample written
 // by an earlier frame of the same block, so every frame's taps can be read up front; each
 // vector lane is one frame, summing its own taps in the same order as the per-sample code.
@@ -155,33 +155,10 @@ constexpr ReverbBlockPath kPaths[] = {
 #endif
 };
 
-const ReverbBlockPath& chooseBestPath() {
-#ifdef CONSYNTH_X86_PATHS
-  __builtin_cpu_init();  // may run before the library's own initialisation
-#endif
-  const ReverbBlockPath* best = &kPaths[0];
-  for (const ReverbBlockPath& path : kPaths) {
-    if (path.supported()) best = &path;
-  }
-  return *best;
-}
-
-// Chosen once, before main, so the render thread never waits on an initialisation guard.
-const ReverbBlockPath& gBestPath = chooseBestPath();
-
 }  // namespace
 
 std::span<const ReverbBlockPath> reverbBlockPaths() {
   return kPaths;
-}
-
-const ReverbBlockPath& bestReverbBlockPath() {
-  return gBestPath;
-}
-
-void Reverb::processBlock(const float* x, float* y, unsigned frames, int type, int channel,
-                          int lpfnum) {
-  gBestPath.run(*this, x, y, frames, type, channel, lpfnum);
 }
 
 }  // namespace consynth

@@ -6,8 +6,10 @@
 
 namespace consynth {
 
-/// One compiled variant of Reverb::processBlock, built for a set of vector instructions.
-/// All variants compute the same bits; they differ only in how many frames share an
+/// One compiled variant of the reverb's block path: `frames` (at most
+/// Reverb::kMaxBlockFrames) samples from x into y, with the same result, bit for bit, as
+/// Reverb::process on each in turn; faster, because every frame of a block can read its taps
+/// before any frame writes. The variants differ only in how many frames share an
 /// instruction.
 struct ReverbBlockPath {
   const char* name;
@@ -18,8 +20,5 @@ struct ReverbBlockPath {
 
 /// Every variant built into this program: the portable one first, the widest last.
 std::span<const ReverbBlockPath> reverbBlockPaths();
-
-/// The widest variant this processor supports; Reverb::processBlock runs it.
-const ReverbBlockPath& bestReverbBlockPath();
 
 }  // namespace consynth

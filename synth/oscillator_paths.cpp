@@ -58,28 +58,10 @@ constexpr OscillatorPath kPaths[] = {
 #endif
 };
 
-const OscillatorPath& chooseBestPath() {
-#ifdef CONSYNTH_OSCILLATOR_X86_VARIANTS
-  __builtin_cpu_init();  // may run before the library's own initialisation
-#endif
-  const OscillatorPath* best = &kPaths[0];
-  for (const OscillatorPath& path : kPaths) {
-    if (path.supported()) best = &path;
-  }
-  return *best;
-}
-
-// Chosen once, before main, so the render thread never waits on an initialisation guard.
-const OscillatorPath& gBestPath = chooseBestPath();
-
 }  // namespace
 
 std::span<const OscillatorPath> oscillatorPaths() {
   return kPaths;
-}
-
-const OscillatorPath& bestOscillatorPath() {
-  return gBestPath;
 }
 
 void runOscillator(const OscillatorPath& path, const double* phases, float* sums, unsigned count,

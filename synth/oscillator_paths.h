@@ -23,9 +23,6 @@ struct OscillatorPath {
 /// sum) first, the widest last.
 std::span<const OscillatorPath> oscillatorPaths();
 
-/// The widest variant this processor and C library support.
-const OscillatorPath& bestOscillatorPath();
-
 /// How often the variants had to leave a sum to the library's sine.
 struct OscillatorCounts {
   uint64_t sums = 0;       ///< voice-samples computed

@@ -6,6 +6,9 @@
 
 namespace consynth {
 
+/// Voices in the instrument: the keys play 0 to 3, MIDI 4 to 9.
+inline constexpr int kVoiceCount = 10;
+
 /// The patch word the keyboard sends with every note: attack 0, decay 2, sustain 0,
 /// release 4, oscillator on.
 inline constexpr uint32_t kKeyPatch = 0x020400FF;

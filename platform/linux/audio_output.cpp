@@ -65,14 +65,14 @@ constexpr auto kStreamEndGrace = 300ms;
 // ALSA prints its errors to stderr unless told otherwise; a console program must not.
 void silentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
-bool configure(snd_pcm_t* pcm) {
+bool configure(snd_pcm_t* pcm, unsigned rate) {
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
   if (snd_pcm_hw_params_any(pcm, hw) < 0) return false;
   if (snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) < 0) return false;
   if (snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_FLOAT_LE) < 0) return false;
   if (snd_pcm_hw_params_set_channels(pcm, hw, kChannelCount) < 0) return false;
-  if (snd_pcm_hw_params_set_rate(pcm, hw, kSampleRate, 0) < 0) return false;
+  if (snd_pcm_hw_params_set_rate(pcm, hw, rate, 0) < 0) return false;
   snd_pcm_uframes_t period = kPeriodFrames;
   snd_pcm_hw_params_set_period_size_near(pcm, hw, &period, nullptr);
   snd_pcm_uframes_t buffer = kAlsaBufferFrames;
@@ -89,12 +89,12 @@ bool configure(snd_pcm_t* pcm) {
 }
 
 // Null when `default` cannot be opened for the stream format.
-snd_pcm_t* openDefault() {
+snd_pcm_t* openDefault(unsigned rate) {
   snd_pcm_t* pcm = nullptr;
   if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
     return nullptr;
   }
-  if (!configure(pcm)) {
+  if (!configure(pcm, rate)) {
     snd_pcm_close(pcm);
     return nullptr;
   }
@@ -111,8 +111,8 @@ uint64_t framesHeard(snd_pcm_t* pcm, uint64_t written) {
   return written - std::min<uint64_t>(written, static_cast<uint64_t>(delay));
 }
 
-Clock::duration playingTime(uint32_t frames) {
-  return std::chrono::nanoseconds(uint64_t{frames} * 1'000'000'000 / kSampleRate);
+Clock::duration playingTime(uint32_t frames, unsigned rate) {
+  return std::chrono::nanoseconds(uint64_t{frames} * 1'000'000'000 / rate);
 }
 
 // One written buffer, copied, so the engine may refill its own memory at any time.
@@ -151,6 +151,7 @@ struct AudioDevice {
   bool inUse = false;
   bool stopping = false;
   bool dryNext = false;  ///< every buffer written is done: the next one comes after a gap
+  unsigned rate = 0;     ///< frames a second
   AudioDoneCallback done = nullptr;
   void* context = nullptr;
   std::thread thread;  ///< the device thread
@@ -222,7 +223,7 @@ void play(AlsaStream& stream, snd_pcm_t* pcm) {
         int waitMs = kWaitSliceMs * 10;
         if (const uint64_t end = adopted ? device.nextEndToHear(stream) : 0; end > heard) {
           waitMs =
-              std::clamp(static_cast<int>((end - heard) * 1000 / kSampleRate), 1, kWaitSliceMs);
+              std::clamp(static_cast<int>((end - heard) * 1000 / device.rate), 1, kWaitSliceMs);
         }
         device.toStreams.wait_for(lock, std::chrono::milliseconds(waitMs), [&] {
           return stream.givenUp || (device.stream == &stream && device.sent != device.tail);
@@ -257,7 +258,7 @@ void runStream(AlsaStream* stream) {
   nameThisThread("alsa-out");
   ThreadSnapshot before;
   before.take();
-  snd_pcm_t* pcm = openDefault();  // may wait long on a frozen sound server
+  snd_pcm_t* pcm = openDefault(device.rate);  // may wait long on a frozen sound server
   bool playing = false;
   {
     std::lock_guard<std::mutex> lock(device.mutex);
@@ -362,13 +363,14 @@ Clock::time_point AudioDevice::keepTime() {
   }
 
   if (head != tail && due == Clock::time_point{}) {
-    due = now + playingTime(slots[head % kSlotCount].frames);
+    due = now + playingTime(slots[head % kSlotCount].frames, rate);
   }
   while (head != tail && now >= due) {
     completeOldest();
     // A late look catches up by at most one buffer, as a device that ran dry would.
-    const Clock::time_point from = std::max(due, now - playingTime(kPeriodFrames));
-    due = head == tail ? Clock::time_point{} : from + playingTime(slots[head % kSlotCount].frames);
+    const Clock::time_point from = std::max(due, now - playingTime(kPeriodFrames, rate));
+    due = head == tail ? Clock::time_point{}
+                       : from + playingTime(slots[head % kSlotCount].frames, rate);
   }
   const Clock::time_point next = opening != nullptr ? now + kReopenPeriod : nextOpen;
   return head != tail ? std::min(due, next) : next;
@@ -412,11 +414,12 @@ uint64_t AudioDevice::nextEndToHear(const AlsaStream& from) const {
   return 0;
 }
 
-AudioDevice* audioOpen(AudioDoneCallback done, void* context, WithoutDevice withoutDevice) {
+AudioDevice* audioOpen(const StreamSettings& settings, AudioDoneCallback done, void* context) {
   AudioDevice& device = *theDevice;
   std::unique_lock<std::mutex> lock(device.mutex);
   if (device.inUse) return nullptr;
   snd_lib_error_set_handler(silentAlsaError);
+  device.rate = settings.sampleRate;
 
   AlsaStream* stream = device.startStream();
   if (stream != nullptr) {
@@ -429,7 +432,7 @@ AudioDevice* audioOpen(AudioDoneCallback done, void* context, WithoutDevice with
   }
   // Without a stream the program plays silent, or the device thread keeps time as it
   // does for a lost stream, and tries `default` again now and then.
-  if (stream == nullptr && withoutDevice == WithoutDevice::Fail) return nullptr;
+  if (stream == nullptr && settings.withoutDevice == WithoutDevice::Fail) return nullptr;
 
   device.stream = stream;
   device.opening = nullptr;

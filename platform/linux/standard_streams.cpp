@@ -19,4 +19,8 @@ void openStandardStreams() {
   }
 }
 
+bool standardErrorIsTerminal() {
+  return isatty(STDERR_FILENO) != 0;
+}
+
 }  // namespace consynth::platform

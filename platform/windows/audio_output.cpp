@@ -74,8 +74,8 @@ bool returnsInTime(MMRESULT(WINAPI* call)(HWAVEOUT), HWAVEOUT handle) {
 
 using Clock = std::chrono::steady_clock;
 
-Clock::duration playingTime(uint32_t bytes) {
-  return std::chrono::nanoseconds(uint64_t{bytes} / kBytesPerFrame * 1'000'000'000 / kSampleRate);
+Clock::duration playingTime(uint32_t bytes, unsigned rate) {
+  return std::chrono::nanoseconds(uint64_t{bytes} / kBytesPerFrame * 1'000'000'000 / rate);
 }
 
 // Without a device: the buffers written, timed by the clock.
@@ -95,6 +95,7 @@ struct AudioDevice {
   HWAVEOUT handle = nullptr;
   bool keepsTime = false;  ///< no device opened: the clock completes the buffers
   ClockedQueue clocked;
+  unsigned rate = 0;  ///< frames a second
   AudioDoneCallback done = nullptr;
   void* context = nullptr;
   // Held only around the completion call, so that once `silenced` is set no call can
@@ -125,17 +126,18 @@ void keepTime(AudioDevice* device) {
       continue;
     }
     AudioBuffer& buffer = *queue.buffers[queue.head % kMaxBuffers];
-    if (due == Clock::time_point{}) due = Clock::now() + playingTime(buffer.bytes);
+    if (due == Clock::time_point{}) due = Clock::now() + playingTime(buffer.bytes, device->rate);
     if (queue.changed.wait_until(lock, due, [&] { return queue.stopping; })) break;
     ++queue.head;
     buffer.flags.fetch_and(~kBufferQueued, std::memory_order_relaxed);
     buffer.flags.fetch_or(kBufferDone, std::memory_order_release);
     if (queue.head == queue.tail) device->dryNext.store(true);
     device->done(device->context);  // under the lock, so that once reset has it, none runs
-    const Clock::time_point from = std::max(due, Clock::now() - playingTime(kBytesPerFrame * 512));
+    const Clock::time_point from =
+        std::max(due, Clock::now() - playingTime(kBytesPerFrame * 512, device->rate));
     due = queue.head == queue.tail
               ? Clock::time_point{}
-              : from + playingTime(queue.buffers[queue.head % kMaxBuffers]->bytes);
+              : from + playingTime(queue.buffers[queue.head % kMaxBuffers]->bytes, device->rate);
   }
 }
 
@@ -161,19 +163,20 @@ void CALLBACK waveOutCallback(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_
 
 }  // namespace
 
-AudioDevice* audioOpen(AudioDoneCallback done, void* context, WithoutDevice withoutDevice) {
+AudioDevice* audioOpen(const StreamSettings& settings, AudioDoneCallback done, void* context) {
   if (deviceInUse) return nullptr;
 
   WAVEFORMATEX format = {};
   format.wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
   format.nChannels = kChannelCount;
-  format.nSamplesPerSec = kSampleRate;
-  format.nAvgBytesPerSec = kSampleRate * kBytesPerFrame;
+  format.nSamplesPerSec = settings.sampleRate;
+  format.nAvgBytesPerSec = settings.sampleRate * kBytesPerFrame;
   format.nBlockAlign = kBytesPerFrame;
   format.wBitsPerSample = 32;
   format.cbSize = 0;
 
   AudioDevice& device = theDevice;
+  device.rate = settings.sampleRate;
   device.done = done;
   device.context = context;
   device.silenced = false;
@@ -187,7 +190,7 @@ AudioDevice* audioOpen(AudioDoneCallback done, void* context, WithoutDevice with
   HWAVEOUT handle = nullptr;
   if (waveOutOpen(&handle, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(waveOutCallback),
                   reinterpret_cast<DWORD_PTR>(&device), CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
-    if (withoutDevice == WithoutDevice::Fail) return nullptr;
+    if (settings.withoutDevice == WithoutDevice::Fail) return nullptr;
     ClockedQueue& queue = device.clocked;
     queue.stopping = false;
     queue.head = queue.tail = 0;

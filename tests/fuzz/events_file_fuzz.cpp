@@ -6,8 +6,8 @@
 #include <sstream>
 #include <string>
 
-#include "audio/frame_mixer.h"
-#include "tools/events_file.h"
+#include "formats/events_file.h"
+#include "synth/voice.h"
 
 namespace {
 

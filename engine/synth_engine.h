@@ -1,0 +1,124 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "engine/credit_semaphore.h"
+#include "engine/midi_voices.h"
+#include "engine/note_on_queue.h"
+#include "engine/render_panel.h"
+#include "engine/take_tap.h"
+#include "instrument/frame_mixer.h"
+#include "platform/audio_output.h"
+#include "synth/sample_rate.h"
+
+namespace consynth {
+
+inline constexpr unsigned kBufferCount = 6;
+inline constexpr unsigned kFramesPerBuffer = 512;
+inline constexpr unsigned kBufferCapacityFrames = kSampleRate;  ///< one second; 512 are used
+inline constexpr int kInitialCredits = 5;  ///< one less than the ring: see the render thread
+inline constexpr int kMaxCredits = 6;
+/// Note-ons and the reverb keys are taken every 64 frames, so that the instrument can
+/// render each run as one block. Each press of Up or Down still steps its control once, and
+/// F5 bypasses for as long as it is held, to within a run.
+inline constexpr unsigned kControlFrames = 64;
+static_assert(kFramesPerBuffer <= TakeBlock::kMaxFrames, "a take block holds a whole buffer");
+static_assert(kBufferCount <= TakeBlock::kMaxGaps, "a take block notes a gap before each buffer");
+
+/// The real-time engine: the instrument (voices and reverbs) rendered by a thread of its own
+/// into a ring of six device buffers, paced by the credits the device gives back for each
+/// buffer it has played. Note-ons reach the render thread through wait-free queues, so no
+/// thread ever waits for another; a take taps what it renders. One instance lives for the
+/// whole run, in static storage (it holds several megabytes).
+class SynthEngine {
+ public:
+  SynthEngine() = default;
+  SynthEngine(const SynthEngine&) = delete;
+  SynthEngine& operator=(const SynthEngine&) = delete;
+
+  /// Where the render thread reads the reverb keys and shows its lines: the keyboard and
+  /// the console unless set. Only while closed.
+  void setPanel(const RenderPanel& panel) { panel_ = panel; }
+
+  /// Records a take into `queue` (empty, or null for none) from the next open on. Only
+  /// while closed.
+  void recordInto(TakeQueue* queue) { takeQueue_ = queue; }
+
+  /// Opens the default device, queues six silent buffers and starts the render thread.
+  /// Without a device it returns quietly and the engine stays closed; unless it records a
+  /// take, which the render thread then renders in real time, paced by the clock.
+  void open();
+
+  /// Stops the render thread, lets the device finish the queued buffers and releases it.
+  /// Returns within about a second even if the device has stopped returning buffers.
+  void close();
+
+  /// Starts `voice` at `note`; the control loop's, one thread. While the render thread
+  /// runs, the note-on takes effect at the start of its next run of 64 frames: at once when
+  /// the thread is rendering, else when the next credit lets it render the next buffer, up
+  /// to one buffer later. Otherwise it takes effect at once.
+  void noteOn(int voice, int note, uint32_t patch);
+
+  /// Plays MIDI note `midiNote` on one of voices 4 to 9 with kKeyPatch, as noteOn takes
+  /// effect. Called from the MIDI input's thread, one call at a time; never waits. While no
+  /// render thread runs, the note-on waits in the queue, or is dropped once it is full
+  /// (each open starts it empty).
+  void midiNoteOn(int midiNote);
+
+  // What the engine has come to, for the tests and the program's last word: read while
+  // closed (the render thread owns the instrument while it runs).
+
+  /// The voices, the reverb controls and the reverbs.
+  const FrameMixer& instrument() const { return mixer_; }
+  /// Whether the render thread runs.
+  bool running() const { return rendering_.load(std::memory_order_acquire); }
+  /// Note-ons from the keys and from MIDI lost to a full queue, which only a stalled render
+  /// thread lets happen.
+  uint32_t droppedNoteOns() const { return droppedNoteOns_.load(std::memory_order_relaxed); }
+  uint32_t droppedMidiNoteOns() const {
+    return droppedMidiNoteOns_.load(std::memory_order_relaxed);
+  }
+
+ private:
+  friend struct SynthEngineProbe;  // the tests' view of the credits
+
+  static void onBufferDone(void* context);
+  bool allBuffersDone() const;
+
+  // The render thread (render_thread.cpp).
+  void renderLoop();
+  void renderBuffer(float* data, unsigned frames);
+  void applyNoteOns(unsigned offset);
+  bool popMidiNoteOn(NoteOn& noteOn);
+  void noteGaps();
+
+  FrameMixer mixer_;
+  float buffers_[kBufferCount][kBufferCapacityFrames * platform::kChannelCount];
+  platform::AudioBuffer headers_[kBufferCount];
+  std::optional<CreditSemaphore> credits_;
+  std::thread renderThread_;
+  uint32_t ringIndex_ = 0;  ///< the buffer the render thread fills next
+  /// Non-null while the stream runs; clearing it tells the render thread to stop.
+  std::atomic<platform::AudioDevice*> device_{nullptr};
+  std::mutex lock_;  ///< held by the render thread while it fills one buffer
+  NoteOnQueue noteOns_;
+  std::atomic<uint32_t> droppedNoteOns_{0};
+  /// MIDI note-ons, from the MIDI input's thread: a queue of their own, since each queue
+  /// has one producer. Their voice is chosen when the render thread applies them.
+  NoteOnQueue midiNoteOns_;
+  std::atomic<uint32_t> droppedMidiNoteOns_{0};
+  MidiVoices midiVoices_;  ///< the render thread's
+  RenderPanel panel_ = consolePanel();
+  /// From before the render thread starts until it has been joined: note-ons go through
+  /// the queues, never straight into a voice it may be rendering.
+  std::atomic<bool> rendering_{false};
+  std::atomic<bool> renderThreadDone_{false};
+  TakeQueue* takeQueue_ = nullptr;
+  TakeTap take_;  ///< the render thread's
+};
+
+}  // namespace consynth

@@ -1,0 +1,23 @@
+#include "tests/support/replay.h"
+
+#include <bit>
+#include <memory>
+
+#include "instrument/event_replay.h"
+#include "instrument/frame_mixer.h"
+
+namespace consynth {
+
+std::vector<uint32_t> replaySampleBits(const std::vector<Event>& events, uint64_t frames) {
+  auto mixer = std::make_unique<FrameMixer>();  // megabytes: off the stack
+  std::vector<uint32_t> bits;
+  bits.reserve(2 * frames);
+  renderEvents(*mixer, events, frames, [&](const float* samples, uint32_t count) {
+    for (uint32_t i = 0; i < 2 * count; ++i)
+      bits.push_back(std::bit_cast<uint32_t>(samples[i]));
+    return true;
+  });
+  return bits;
+}
+
+}  // namespace consynth
