@@ -22,7 +22,7 @@ bool isDown(Key key) {
   return (platform::keyState(key) & platform::kKeyDownNow) != 0;
 }
 
-void playMidiNote(void* engine, int note) {
+void playMidiNote(void* engine, int, int note) {
   static_cast<SynthEngine*>(engine)->midiNoteOn(note);
 }
 
