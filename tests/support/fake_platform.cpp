@@ -263,7 +263,7 @@ void audioClose(AudioDevice* dev) {
   ++record.closes;
 }
 
-void keyboardOpen() {}
+void keyboardOpen(KeyInput) {}
 void keyboardClose() {}
 
 uint16_t keyState(Key key) {
