@@ -303,6 +303,7 @@ void midiClose() {
 }
 
 void consoleOpen() {}
+void consoleUseUtf8() {}
 void consoleClose() {}
 
 // Real files, through the C library, on the disk the test steers.
