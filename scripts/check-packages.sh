@@ -13,7 +13,7 @@ debs=("$packages"/consynth_*_amd64.deb "$packages"/consynth_*_arm64.deb)
 for deb in "${debs[@]}"; do
   [ -f "$deb" ] || { echo "no $deb: run scripts/package.sh first" >&2; exit 1; }
 done
-compare=build/release/tests/consynth-golden-compare
+compare=build/release/tests/support/consynth-golden-compare
 [ -x "$compare" ] || cmake --build --preset release --target consynth-golden-compare
 
 failures=0
@@ -70,8 +70,9 @@ done
 unit=/usr/lib/systemd/user/consynth.service
 if [ -f "$unit" ]; then
   mkdir -p "$scratch/unit-run" && chmod 700 "$scratch/unit-run"
-  XDG_RUNTIME_DIR="$scratch/unit-run" systemd-analyze --user verify "$unit" >"$scratch/verify" 2>&1 ||
-    fail "systemd-analyze verify $unit: $(cat "$scratch/verify")"
+  # It warns of what it ignores (a misspelt key, a bad value) and passes all the same.
+  XDG_RUNTIME_DIR="$scratch/unit-run" systemd-analyze --user verify "$unit" >"$scratch/verify" 2>&1 &&
+    [ ! -s "$scratch/verify" ] || fail "systemd-analyze verify $unit: $(cat "$scratch/verify")"
   grep -qx 'ExecStart=/usr/bin/consynth --headless $CONSYNTH_OPTIONS' "$unit" ||
     fail "$unit does not run consynth --headless"
   grep -qx 'Restart=on-failure' "$unit" || fail "$unit is not restarted on failure"
