@@ -1,7 +1,8 @@
 // Audio output through ALSA's default device, which reaches PulseAudio and PipeWire too, or
-// the PCM the settings name. The default takes the engine's float samples; a named one may
-// take integers instead (a sound card's own device), which the stream thread converts the
-// samples to as it applies the gain (sample_format.h).
+// the PCM the settings name: where `default` is said below, that one is meant. The default
+// takes the engine's float samples; a named one may take integers instead (a sound card's
+// own device), which the stream thread converts the samples to as it applies the gain
+// (sample_format.h).
 //
 // The engine expects a wave-out style device: written buffers play in order, and each one
 // is marked done, with one completion call, once it has been heard. Two kinds of thread
@@ -13,9 +14,9 @@
 //   part of the engine's ring, not extra latency behind it.
 // When the stream breaks (a killed sound server) or stops playing (a frozen one), the
 // device thread gives it up and goes on marking buffers done in real time, by the monotonic
-// clock, so the render thread, its lines and the keys carry on; and it opens the PCM again
+// clock, so the render thread, its lines and the keys carry on; and it opens `default` again
 // about once a second. A stream that opens takes over from the oldest buffer not yet done.
-// Opened to keep time without a device, the device starts that way when the PCM fails.
+// Opened to keep time without a device, the device starts that way when `default` fails.
 //
 // A buffer that the device begins after it has played all it had gets kBufferAfterGap: one
 // written when all before it are done, or one a stream writes once ALSA has run dry.
@@ -132,7 +133,7 @@ struct Slot {
 
 enum class StreamState {
   Free,     ///< no thread
-  Opening,  ///< its thread opens the PCM
+  Opening,  ///< its thread opens `default`
   Playing,  ///< open and taking buffers
   Closing,  ///< broken, given up or stopped: its thread closes it
 };
@@ -178,7 +179,7 @@ struct AudioDevice {
 
   // The device thread's own.
   Clock::time_point due;       ///< without a stream: when the oldest buffer has played
-  Clock::time_point nextOpen;  ///< without a stream: when to open the PCM again
+  Clock::time_point nextOpen;  ///< without a stream: when to open `default` again
   Clock::time_point lastLook;
   Clock::duration silentFor{};  ///< how long the stream has heard nothing while buffers wait
   uint64_t lastHeard = 0;
@@ -303,7 +304,7 @@ void runStream(AlsaStream* stream) {
 
 }  // namespace
 
-// Starts opening the PCM on a stream thread of its own; null if none can be started.
+// Starts opening `default` on a stream thread of its own; null if none can be started.
 AlsaStream* AudioDevice::startStream() {
   for (AlsaStream& candidate : streams) {
     if (candidate.state != StreamState::Free || &candidate == stream || &candidate == opening) {
@@ -362,7 +363,7 @@ bool AudioDevice::followStream() {
   return true;
 }
 
-// Without a stream: marks each buffer done when it would have played, opens the PCM
+// Without a stream: marks each buffer done when it would have played, opens `default`
 // again now and then, and hands over to a stream that opens. Returns when to look again.
 Clock::time_point AudioDevice::keepTime() {
   const Clock::time_point now = Clock::now();
@@ -448,7 +449,7 @@ AudioDevice* audioOpen(const StreamSettings& settings, AudioDoneCallback done, v
     }
   }
   // Without a stream the program plays silent, or the device thread keeps time as it
-  // does for a lost stream, and tries the PCM again now and then.
+  // does for a lost stream, and tries `default` again now and then.
   if (stream == nullptr && settings.withoutDevice == WithoutDevice::Fail) return nullptr;
 
   device.stream = stream;
