@@ -210,8 +210,11 @@ TEST_F(TakeTest, GoesOnInPartsEachReplayableOnItsOwn) {
   engine->close();
   ASSERT_TRUE(writer.finish()) << writer.message();
 
+  // At least five parts (45 buffers or more), numbered 1, 2, 4, 5, ...: 3 is taken.
   uint64_t end = 0;
-  for (const int part : {1, 2, 4, 5, 6}) {
+  int parts = 0;
+  for (int part = 1; part == 1 || std::filesystem::exists(partNames(names, part).wav);
+       part += part == 2 ? 2 : 1) {
     const TakeNames files = part == 1 ? names : partNames(names, part);
     const std::string events = readText(files.events);
     const uint64_t start = end;
@@ -222,11 +225,12 @@ TEST_F(TakeTest, GoesOnInPartsEachReplayableOnItsOwn) {
     end = expectReplaysBitForBit(files);
     EXPECT_LE(end - start, 10u * kFramesPerBuffer) << files.wav;
     EXPECT_GT(end, start) << files.wav;
+    ++parts;
   }
+  EXPECT_GE(parts, 5);
   EXPECT_EQ(end, uint64_t{kFramesPerBuffer} * panel.statusLines());
   EXPECT_EQ(readText(partNames(names, 3).events), "mine\n");
   EXPECT_FALSE(std::filesystem::exists(partNames(names, 3).wav));
-  EXPECT_FALSE(std::filesystem::exists(partNames(names, 7).wav));
 }
 
 TEST_F(TakeTest, NeverReplacesAFile) {
