@@ -1,7 +1,8 @@
 """Options, markers and fixtures of the end-to-end tests (the harness is in harness/).
 
-Under --emulator only the tests marked `emulator` run; `tsan` tests need --tsan-program,
-`soak` tests --soak."""
+A program ending in .exe is the Windows build: then only windows/ is collected, else all but
+windows/. Under --emulator only the tests marked `emulator` run; `tsan` tests need
+--tsan-program, `soak` tests --soak."""
 
 import os
 import re
@@ -23,7 +24,7 @@ def pytest_addoption(parser):
     group, env = parser.getgroup("consynth"), os.environ.get
     release = str(HERE.parents[1] / "build/release/app/consynth")
     group.addoption("--program", default=env("CONSYNTH_E2E_PROGRAM", release),
-                    help="the program to play (default: the release build)")
+                    help="the program to play (default: the release build); a .exe under Wine")
     group.addoption("--tsan-program", help="its ThreadSanitizer build, for the tsan tests")
     group.addoption("--emulator", default=env("CONSYNTH_E2E_EMULATOR", ""),
                     help="a command to run the program through (qemu-aarch64): those tests only")
@@ -38,6 +39,15 @@ def pytest_configure(config):
     def interrupt(*_):
         raise KeyboardInterrupt  # so that a run ended by SIGTERM still tears its tests down
     signal.signal(signal.SIGTERM, interrupt)
+    if config.getoption("program").endswith(".exe") and not os.environ.get("DISPLAY"):
+        raise pytest.UsageError("the Windows tests need an X display (DISPLAY)")
+
+
+def pytest_ignore_collect(collection_path, config):
+    path, exe = collection_path, config.getoption("program").endswith(".exe")
+    if path.name.startswith("test_") and (path.parent == HERE / "windows") != exe:
+        return True  # a Windows build's tests are windows/ alone, the others' all but it
+    return None
 
 
 def pytest_collection_modifyitems(config, items):
@@ -66,7 +76,7 @@ def emulator(pytestconfig):
 
 @pytest.fixture(scope="session")
 def renderer(program, emulator):
-    return harness.Renderer(program, emulator)
+    return harness.Renderer(program, emulator, wine=program.endswith(".exe"))
 
 
 @pytest.fixture

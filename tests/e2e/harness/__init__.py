@@ -6,6 +6,6 @@ from .checks import check, figure
 from .scenario import (Scenario, child_pid, cpu_seconds, process_state, read, stat, tty_state,
                        wait_for)
 from .servers import JackServer, MidiSender, SoundServer
-from .takes import Renderer, Take, check_exact_sound, check_heard_take, read_wav
-from .terminals import (HELP, HELP_CRLF, STATUS, STATUS_AND_INDEX, Kitty, TmuxRun, TmuxShell,
-                        check_stop_and_fg, shell_exit_code, start_xvfb)
+from .takes import Renderer, Take, check_exact_sound, check_heard_take, read_wav, windows_path
+from .terminals import (HANG_GUARD, HELP, HELP_CRLF, STATUS, STATUS_AND_INDEX, ConsoleRun, Kitty,
+                        TmuxRun, TmuxShell, check_stop_and_fg, shell_exit_code, start_xvfb)

@@ -10,6 +10,10 @@ from .checks import check
 from .scenario import read
 
 
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
 def read_wav(path):
     """The float samples of a WAV file's data chunk, as far as its header counts them; None
     if the file is not a whole RIFF/WAVE file with a float data chunk."""
@@ -36,18 +40,20 @@ def differing(a, b):
 
 class Renderer:
     """consynth-render from the program's own build (tools/ beside app/), run the way the
-    program is: through the emulator, if any."""
+    program is: through the emulator, or under Wine with Windows paths."""
 
-    def __init__(self, program, emulator=()):
-        self.command = [*emulator, os.path.join(os.path.dirname(os.path.dirname(program)),
-                                                "tools", "consynth-render")]
+    def __init__(self, program, emulator=(), wine=False):
+        path = os.path.join(os.path.dirname(os.path.dirname(program)), "tools",
+                            "consynth-render.exe" if wine else "consynth-render")
+        self.command = ["wine", path] if wine else [*emulator, path]
+        self.file = windows_path if wine else str
 
     def run(self, *args):
         return subprocess.run(self.command + list(args), capture_output=True, timeout=120)
 
     def render(self, events, out, frames=None):
         length = [] if frames is None else ["--frames", str(frames)]
-        return self.run("--events", events, *length, out)
+        return self.run("--events", self.file(events), *length, self.file(out))
 
 
 class Take:

@@ -1,5 +1,5 @@
-"""The terminals the program runs in: tmux, and kitty on a virtual X display driven by
-xdotool; and what the program writes there."""
+"""The terminals the program runs in: tmux, kitty on a virtual X display driven by xdotool,
+and for the Windows build a Wine console window; and what the program writes there."""
 
 import os
 import re
@@ -8,6 +8,7 @@ import time
 
 from .checks import check, figure
 from .scenario import child_pid, process_state, read, tty_state, wait_for
+from .takes import windows_path
 
 HELP = "Tone : A/S/D/F Key\nPitch: Left/Right Key\nLPF  : Up\nType : Down\nF5   : NO Reverb\n"
 HELP_CRLF = HELP.replace("\n", "\r\n").encode()  # as a terminal or a Windows text file has it
@@ -150,3 +151,82 @@ def shell_exit_code(shell):  # of the shell's last command, as $? tells it
     exit_file = shell.scenario.path("exit")
     shell.line(f"echo $? > {exit_file}")
     return read(exit_file).strip() if wait_for(lambda: os.path.exists(exit_file), 5) else None
+
+
+HANG_GUARD = 30  # seconds; only a Wine program that never ends takes this long
+
+
+class ConsoleRun:
+    """consynth.exe in a Wine console window on the caller's X display (DISPLAY), started
+    through cmd.exe so that its output goes to a file; its exit code kept. Keys are sent to
+    the window with xdotool and held for 0.2 s, longer than one 32 ms poll."""
+
+    def __init__(self, scenario, program, args=""):
+        self.scenario = scenario
+        self.output_file = scenario.path("out.txt")
+        # The program waits for the word to start (the file `go`): first the run lets go of
+        # any key Wine still holds down from the last one (see press), before the program
+        # can look at the keys.
+        go_file = scenario.path("go")
+        scenario.write("run.bat", f"@echo off\r\n:wait\r\nif not exist {windows_path(go_file)} "
+                       "(ping -n 1 127.0.0.1 >nul & goto wait)\r\n"
+                       f"{windows_path(program)} {args} > {windows_path(self.output_file)}\r\n")
+        # Now and then a busy Wine starts the console without ever showing its window; that
+        # is the harness's trouble, not the program's, so it gets one more launch.
+        for attempt in (1, 2):
+            self.started = time.monotonic()
+            self.process = scenario.spawn(["wineconsole", "cmd", "/c",
+                                           windows_path(scenario.path("run.bat"))],
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            wait_for(lambda: self._find_window() or self.process.poll() is not None,
+                     HANG_GUARD, 0.1)
+            if self.window is not None:
+                break
+            figure(f"no console window on launch {attempt} "
+                   f"(wineconsole exit code {self.process.poll()})")
+            self.process.kill()
+            self.process.wait()
+        else:
+            raise RuntimeError("no console window appeared")
+        # There is no window manager to activate it, but X focus is all Wine needs.
+        for args in [("windowfocus", "--sync", self.window), ("keydown", "Escape"),
+                     ("keyup", "Escape")]:
+            xdotool(scenario, *args)
+        open(go_file, "w").close()
+
+    def _find_window(self):
+        windows = xdotool(self.scenario, "search", "--onlyvisible", "--name", "cmd.exe").split()
+        self.window = windows[0] if windows else None
+        return self.window is not None
+
+    def press(self, key, seconds=0.2):
+        """Holds `key` for `seconds`, as typed on the keyboard into the focused window; returns
+        when it went down. Escape is let go after 80 ms, longer than two polls: Wine hears of a
+        key coming up only while its window is there, so one may stay down after the program
+        has gone; each run lets go of it before its program starts."""
+        if key == "Escape":
+            seconds = min(seconds, 0.08)
+        down = time.monotonic()
+        xdotool(self.scenario, "keydown", key)
+        time.sleep(seconds)
+        xdotool(self.scenario, "keyup", key)
+        return down
+
+    def check_streaming(self, sound_server):
+        check(wait_for(sound_server.streams, HANG_GUARD, 0.05),
+              "the program opens a stream on the sound server")
+        figure(f"stream open {time.monotonic() - self.started:.2f} s after launch")
+
+    def quit(self):
+        """Escape: the program must end with exit code 0. Returns when Escape went down."""
+        escape = self.press("Escape")
+        try:
+            code = self.process.wait(timeout=HANG_GUARD)
+        except subprocess.TimeoutExpired:
+            code = None
+        figure(f"exited {time.monotonic() - escape:.2f} s after Escape")
+        check(code == 0, f"Escape ends the program with exit code 0 (got {code})")
+        return escape
+
+    def output(self):
+        return read(self.output_file, "rb", b"")
