@@ -26,6 +26,10 @@ def read(path, mode="r", missing=None):
         return missing
 
 
+def read_when_there(path, timeout=5):
+    return read(path).strip() if wait_for(lambda: os.path.exists(path), timeout) else None
+
+
 class Scenario:
     """A private directory and environment: runtime dir, home, no sound-server autospawn.
     Every process started in it carries CONSYNTH_E2E_SCENARIO in its environment, so that

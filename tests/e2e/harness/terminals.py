@@ -84,7 +84,8 @@ class TmuxShell(TmuxRun):
         super().__init__(scenario, "ENV= PS1='$ ' exec dash -i", "shell", bare=True)
         self.tty, self.shell_pid = self.format("#{pane_tty}"), int(self.format("#{pane_pid}"))
 
-    def line(self, text):
+    def line(self, text):  # typed on a line of its own: Ctrl-U erases what was there
+        self.send("C-u")
         self.send("-l", text)
         self.send("Enter")
 
@@ -128,9 +129,14 @@ class Kitty:
     def xdotool(self, *args):
         return xdotool(self.scenario, *args)
 
-    def line(self, text):
+    def line(self, text):  # typed on a line of its own: Ctrl-U erases what was there
+        self.xdotool("key", "ctrl+u")
         self.xdotool("type", "--delay", "5", text)
         self.xdotool("key", "Return")
+
+
+def keep_status(path):  # shell commands: the last one's exit status into `path`, whole
+    return f"echo $? > {path}.tmp; mv {path}.tmp {path}"
 
 
 def check_stop_and_fg(shell, pid, before, how, stop):
@@ -140,17 +146,17 @@ def check_stop_and_fg(shell, pid, before, how, stop):
     check(wait_for(lambda: process_state(pid) == "T", 5) and tty_state(shell.tty) == before,
           f"{how} stops the program with the terminal as the shell had it")
     typed = shell.scenario.path(f"typed-{how}")
-    shell.line(f"echo typed > {typed}")
-    check(wait_for(lambda: os.path.exists(typed), 5), "the shell reads typed keys as text again")
+
+    # Keys typed before kitty has read the program's last output still come in its keyboard
+    # protocol, which the shell takes for text it cannot run: type the line again until the
+    # command runs (its output, not just its file, shows that it did).
+    def typed_as_text():
+        shell.line(f"echo typed > {typed}")
+        return wait_for(lambda: read(typed) == "typed\n", 1)
+    check(wait_for(typed_as_text, 5, 0), "the shell reads typed keys as text again")
     shell.line("fg")
     check(wait_for(lambda: process_state(pid) not in ("T", None) and
                    tty_state(shell.tty) != before, 5), "fg: playing again, raw")
-
-
-def shell_exit_code(shell):  # of the shell's last command, as $? tells it
-    exit_file = shell.scenario.path("exit")
-    shell.line(f"echo $? > {exit_file}")
-    return read(exit_file).strip() if wait_for(lambda: os.path.exists(exit_file), 5) else None
 
 
 HANG_GUARD = 30  # seconds; only a Wine program that never ends takes this long
