@@ -45,7 +45,8 @@ class SoundServer:
 class JackServer:
     """jackd with its dummy driver (no sound card, no real-time scheduling) at 44,100 Hz in
     periods of 512 frames, as a sandbox without the kernel's MIDI sequencer may offer.
-    close() ends it as a user would, so it removes its files from /dev/shm."""
+    close() ends it as a user would, so it removes its files from /dev/shm, and then those of
+    clients it left behind (a test cut short), named for the scenario's server."""
 
     def __init__(self, scenario):
         self.scenario = scenario
@@ -65,6 +66,10 @@ class JackServer:
         self.process.terminate()
         with suppress(subprocess.TimeoutExpired):
             self.process.wait(10)
+        for name in os.listdir("/dev/shm"):
+            if f"_{self.scenario.env['JACK_DEFAULT_SERVER']}_" in name:
+                with suppress(FileNotFoundError):
+                    os.remove(os.path.join("/dev/shm", name))
 
 
 class MidiSender:
