@@ -26,10 +26,10 @@ if [ "$mode" = test ]; then
   # An independent WAV reader to check the renderer's files; clang and its libFuzzer for
   # the fuzz targets (scripts/fuzz.sh).
   packages+=(sox clang libclang-rt-14-dev)
-  # The end-to-end tests: a headless sound server with a null sink and its recorder, a
-  # terminal multiplexer, and kitty on a virtual X display driven by xdotool. kitty draws
-  # with OpenGL, in software here (Mesa's llvmpipe), and needs a font.
-  packages+=(pulseaudio pulseaudio-utils tmux xvfb xdotool kitty python3 procps
+  # The end-to-end tests, run by pytest: a headless sound server with a null sink and its
+  # recorder, a terminal multiplexer, and kitty on a virtual X display driven by xdotool.
+  # kitty draws with OpenGL, in software here (Mesa's llvmpipe), and needs a font.
+  packages+=(pulseaudio pulseaudio-utils tmux xvfb xdotool kitty python3 python3-pytest procps
              libgl1 libglx-mesa0 libgl1-mesa-dri fonts-dejavu-core)
   # The soak: every core kept busy while the program plays (util-linux gives chrt).
   packages+=(stress-ng util-linux)

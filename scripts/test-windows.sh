@@ -40,5 +40,5 @@ echo "Wine prefix ready in $(($(date +%s) - wine_start)) s"
 ctest --preset windows -j"$jobs"
 
 # consynth.exe as a user runs it, in a console window, with and without a sound server.
-python3 tests/e2e-windows/e2e_windows.py build/windows/app/consynth.exe
+pytest-3 tests/e2e/windows -v --program build/windows/app/consynth.exe
 echo "Windows build and tests took $(($(date +%s) - start)) s"

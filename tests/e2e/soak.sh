@@ -6,4 +6,4 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 minutes=${1:?usage: soak.sh MINUTES [path/to/consynth]}
 program=$(realpath "${2:-$here/../../build/release/app/consynth}")
-exec python3 "$here/e2e.py" --soak "$minutes" "$program"
+exec pytest-3 "$here" -v -m soak --soak "$minutes" --program "$program"

@@ -1,0 +1,120 @@
+"""Takes (--record NAME): reading their WAV and events files, replaying them with
+consynth-render, and comparing them and the renderer's output with what was heard."""
+
+import array
+import os
+import subprocess
+
+from .capture import RATE
+from .checks import check
+from .scenario import read
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def read_wav(path):
+    """The float samples of a WAV file's data chunk, as far as its header counts them; None
+    if the file is not a whole RIFF/WAVE file with a float data chunk."""
+    data = read(path, "rb", b"")
+    if data[:4] != b"RIFF" or data[8:12] != b"WAVE":
+        return None
+    at = 12
+    while at + 8 <= len(data):
+        size = int.from_bytes(data[at + 4:at + 8], "little")
+        if data[at:at + 4] == b"data":
+            if at + 8 + size > len(data):
+                return None
+            samples = array.array("f")
+            samples.frombytes(data[at + 8:at + 8 + size])
+            return samples
+        at += 8 + size + (size & 1)
+    return None
+
+
+def differing(a, b):
+    """How many samples differ, or -1 if the lengths do."""
+    return sum(1 for x, y in zip(a, b) if x != y) if len(a) == len(b) else -1
+
+
+class Renderer:
+    """consynth-render from the program's own build (tools/ beside app/), run the way the
+    program is: through the emulator, or under Wine with Windows paths."""
+
+    def __init__(self, program, emulator=(), wine=False):
+        path = os.path.join(os.path.dirname(os.path.dirname(program)), "tools",
+                            "consynth-render.exe" if wine else "consynth-render")
+        self.command = ["wine", path] if wine else [*emulator, path]
+        self.file = windows_path if wine else str
+
+    def run(self, *args):
+        return subprocess.run(self.command + list(args), capture_output=True, timeout=120)
+
+    def render(self, events, out, frames=None):
+        length = [] if frames is None else ["--frames", str(frames)]
+        return self.run("--events", self.file(events), *length, self.file(out))
+
+
+class Take:
+    """The files of a take recorded with --record BASE: BASE.wav and BASE.events."""
+
+    def __init__(self, base):
+        self.base = base
+
+    def events(self):
+        return read(self.base + ".events", missing="")
+
+    def check(self, renderer, what, frames=None):
+        """The WAV file must be the offline render of the events file, bit for bit over its
+        whole length: without `frames`, the render ends at the events file's own 'end'.
+        Returns the take's samples (None if unreadable)."""
+        take = read_wav(self.base + ".wav")
+        check(take is not None, f"{what}: the WAV file opens")
+        replay = self.base + ".replay.wav"
+        rendered = renderer.render(self.base + ".events", replay, frames)
+        check(rendered.returncode == 0, f"{what}: the events file replays (exit code "
+              f"{rendered.returncode}: {rendered.stderr.decode(errors='replace')[:200].strip()})")
+        if take is None or rendered.returncode != 0:
+            return take
+        again = read_wav(replay) or []
+        check(differing(take, again) == 0, f"{what}: {len(take) // 2} frames "
+              f"({len(take) / 2 / RATE:.2f} s), the offline render of its events bit for bit "
+              f"({differing(take, again)} samples differ, {len(again) // 2} frames replayed)")
+        return take
+
+
+def check_exact_sound(scenario, renderer, capture, onset, note_on="0 noteon 0 36"):
+    """The first note, as heard from frame `onset`, must be the engine's output sample for
+    sample: nothing dropped, repeated or altered between the render thread and the
+    speaker."""
+    frames = 2 * RATE
+    rendered = renderer.render(scenario.write("note.events", note_on + "\n"),
+                               scenario.path("note.wav"), frames)
+    expected = read_wav(scenario.path("note.wav")) if rendered.returncode == 0 else None
+    heard = capture.part(onset, onset + frames)
+    check(expected is not None and differing(heard, expected) == 0,
+          f"the first note as heard equals the offline render bit for bit over {frames} frames "
+          f"({differing(heard, expected or [])} samples differ)")
+
+
+def check_heard_take(capture, take, started, escape, seconds):
+    """From the first sound on, what the server played is the take, sample for sample, up
+    to the moment of Escape, over more than `seconds`."""
+    capture.reach(escape)
+    heard_from = capture.onset(capture.frame_at(started), 0.0)
+    kept_from = next((i // 2 for i, sample in enumerate(take) if sample != 0.0), None)
+    if not check(heard_from is not None and kept_from is not None,
+                 "sound in the take and in the recording"):
+        return
+    length = min(capture.frame_at(escape) - heard_from, len(take) // 2 - kept_from)
+    heard = capture.part(heard_from, heard_from + length)
+    kept = take[2 * kept_from:2 * (kept_from + length)]
+    different = [i for i, (a, b) in enumerate(zip(heard, kept)) if a != b]
+    # Silence where they part is a gap the take has not: the device ran dry (a starved
+    # program, e.g. under Wine, whose threads are not real-time, on a busy machine).
+    at = (f", from {different[0] / 2 / RATE:.3f} s, where it played "
+          f"{'silence' if heard[different[0]] == 0.0 else 'other sound'}") if different else ""
+    check(length > seconds * RATE and not different,
+          f"the sound server played the take bit for bit over {length / RATE:.2f} s "
+          f"({len(different)} samples differ{at})")

@@ -1,0 +1,128 @@
+"""consynth.exe under Wine, in a console window (harness.ConsoleRun): console text, sound,
+keys, takes and exit. Sound goes through Wine's PulseAudio driver to the scenario's sound
+server, as on Linux."""
+
+import re
+import time
+
+import pytest
+
+from harness import (HANG_GUARD, HELP_CRLF, RATE, STATUS_AND_INDEX, ConsoleRun, Take, check,
+                     check_heard_take, figure, wait_for, windows_path)
+
+pytestmark = [pytest.mark.wine, pytest.mark.xvfb]
+
+
+def status_settings(text):
+    """The (lpfnum, type) of every status line, if all but the help text are well formed
+    (each "\n" arrives as "\r\n" in a file in text mode). The render thread already runs when
+    the help is printed, so it may come after the first lines, or inside one, but whole."""
+    rest = text.replace(HELP_CRLF, b"", 1)
+    lines = list(STATUS_AND_INDEX.finditer(rest))
+    if b"".join(m.group(0) for m in lines) != rest:
+        return None
+    return [(int(m.group(1)), int(m.group(2))) for m in lines]
+
+
+def test_playing(scenario, sound_server, capture, program):
+    """Help, silence, sound after A, Up and Down, Escape."""
+    run = ConsoleRun(scenario, program)
+    run.check_streaming(sound_server)
+    time.sleep(0.5)
+    quiet_from = capture.frames()
+    time.sleep(0.5)
+    silent = capture.level(quiet_from, capture.frames())
+    check(silent == 0.0, f"silence before any key (level {silent})")
+
+    played_from = capture.frame_at(run.press("a"))
+    time.sleep(0.8)
+    loud = capture.level(played_from, capture.frames())
+    check(loud > 0.01, f"sound after A (level {loud:.4f})")
+    onset = capture.onset(played_from, 1e-4)
+    if onset is not None:
+        figure(f"sound {1000 * (onset - played_from) / RATE:.0f} ms after A went down")
+
+    for key in ["Up", "Down"]:
+        run.press(key)
+        time.sleep(0.3)
+    run.quit()
+    text = run.output()
+    check(text.count(HELP_CRLF) == 1, f"the help text, once (got {text[:200]!r})")
+    settings = status_settings(text)
+    check(settings is not None, "after it, only whole status and index lines")
+    seen = [s for i, s in enumerate(settings or []) if i == 0 or settings[i - 1] != s]
+    check(seen == [(4, 0), (5, 0), (5, 1)],
+          f"status line: lpfnum 4 type 0, Up -> lpfnum 5, Down -> type 1 (got {seen})")
+
+
+def test_take(scenario, sound_server, capture, program, renderer):
+    """A take with A, S, a held D, Left, Up, Down and a held F5, ended by Escape: it replays
+    bit for bit and is what the sound server played."""
+    take = Take(scenario.path("take"))
+    run = ConsoleRun(scenario, program, f"--record {windows_path(take.base)}.wav")
+    run.check_streaming(sound_server)
+    started = time.monotonic()
+    time.sleep(0.5)
+    for key in ["a", "s"]:
+        run.press(key)
+        time.sleep(0.3)
+    run.press("d", 0.6)
+    for key in ["Left", "a", "Up", "Down", "f"]:
+        run.press(key)
+        time.sleep(0.2)
+    run.press("F5", 0.8)
+    time.sleep(0.8)
+    escape = run.quit()
+    samples = take.check(renderer, "the take")
+    events = take.events()
+    for line, what in [(" noteon 0 36 ", "A"), (" noteon 1 52 ", "S"), (" up\n", "Up"),
+                       (" down\n", "Down"), (" f5 on\n", "F5 down"), (" f5 off\n", "F5 up")]:
+        check(line in events, f"the events file holds {what}")
+    # Left held for a few polls shifts once a poll.
+    check(re.search(r" noteon 0 (3[0-5]|[12]\d) ", events) is not None,
+          "the events file holds A after Left, lower")
+    check(events.count(" noteon 2 55 ") > 3, "a held D plays again and again")
+    if samples is not None:
+        check_heard_take(capture, samples, started, escape, 3)
+
+
+def test_no_server(scenario, program):
+    """No sound server: silent, help only, exit 0."""
+    run = ConsoleRun(scenario, program)
+    time.sleep(1.0)
+    run.press("a")
+    time.sleep(0.3)
+    figure(f"ran {run.quit() - run.started:.2f} s until Escape")
+    text = run.output()
+    check(text == HELP_CRLF, f"only the help text, no status line (got {text[:200]!r})")
+
+
+def test_take_without_device(scenario, program, renderer):
+    """No sound server: a take is made all the same, in real time."""
+    take = Take(scenario.path("take"))
+    run = ConsoleRun(scenario, program, f"--record {windows_path(take.base)}")
+    streams = wait_for(lambda: status_settings(run.output()), HANG_GUARD, 0.05)
+    streaming = time.monotonic()
+    check(streams, f"status lines stream, paced by the clock (after "
+          f"{streaming - run.started:.2f} s: {run.output()[:120]!r})")
+    run.press("a")
+    time.sleep(2.0)
+    escape = run.quit()
+    samples = take.check(renderer, "the take without a device")
+    seconds = 0 if samples is None else len(samples) / 2 / RATE
+    # Between the time it surely played and the time since it was launched.
+    check(escape - streaming < seconds < time.monotonic() - run.started,
+          f"it lasts {seconds:.2f} s, as long as it was played")
+
+
+@pytest.mark.parametrize("how", ["killed", "frozen"])
+def test_server_gone(scenario, sound_server, program, how):
+    """Sound server killed or frozen while playing: Escape still ends it."""
+    run = ConsoleRun(scenario, program)
+    run.check_streaming(sound_server)
+    run.press("a")
+    sound_server.kill() if how == "killed" else sound_server.freeze()
+    time.sleep(0.5)
+    run.quit()
+    text = run.output()
+    check(text.count(HELP_CRLF) == 1, f"the help text, once (got {text[:200]!r})")
