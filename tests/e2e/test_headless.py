@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from harness import Take, check, check_heard_take, figure, read, tty_state, wait_for
+from harness import Take, check, check_heard_take, figure, read, tty_state
 
 
 @pytest.mark.jack
