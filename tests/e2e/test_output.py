@@ -31,13 +31,15 @@ pcm.integers {
 GAIN_DB = -12
 
 
-def play_chord(scenario, program, emulator, *args):
-    """The program with `args`, the chord typed on its standard input, then the end of the
-    input: (exit code, stderr, the moment it started, the moment the input ended)."""
+def play_chord(scenario, server, program, emulator, *args):
+    """The program with `args`, the chord typed on its standard input once it plays into
+    `server`, then the end of the input: (exit code, stderr, the moment it started, the moment
+    the input ended)."""
     started = time.monotonic()
     process = scenario.spawn([*emulator, program, *args], stdin=subprocess.PIPE,
                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    time.sleep(0.8)
+    check(wait_for(server.streams, 10), f"{' '.join(args[:2])}: the stream opens")
+    time.sleep(0.3)
     process.stdin.write(b"asdf")
     process.stdin.flush()
     time.sleep(1.5)
@@ -79,8 +81,9 @@ def test_outputs(scenario, program, emulator, renderer):
     # sink and not on the default one; the take is the sound before the gain.
     take = Take(scenario.path("gain"))
     begun = time.monotonic()
-    code, err, started, ended = play_chord(scenario, program, emulator, "--device", "second",
-                                           "--gain", str(GAIN_DB), "--record", take.base)
+    code, err, started, ended = play_chord(scenario, server, program, emulator, "--device",
+                                           "second", "--gain", str(GAIN_DB), "--record",
+                                           take.base)
     check(code == 0 and err == b"", f"--device second --gain {GAIN_DB}: exit 0 ({err!r})")
     samples = take.check(renderer, "a take with a gain")
     if samples is not None:
@@ -94,8 +97,8 @@ def test_outputs(scenario, program, emulator, renderer):
 
     # A device that takes integers alone: 32-bit, rounded to nearest and clipped.
     take = Take(scenario.path("integers"))
-    code, err, started, ended = play_chord(scenario, program, emulator, "--device", "integers",
-                                           "--record", take.base)
+    code, err, started, ended = play_chord(scenario, server, program, emulator, "--device",
+                                           "integers", "--record", take.base)
     check(code == 0 and err == b"", f"--device integers: exit 0 ({err!r})")
     samples = take.check(renderer, "a take played as integers")
     if samples is not None:
