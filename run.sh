@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the synthesizer on the default audio output;
-# arguments go to it (e.g. --record NAME).
+# arguments go to it (e.g. --meter, --record NAME).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -33,4 +33,8 @@ To hear the chord, render it to a file instead:
 MSG
 fi
 
+# Its status lines scroll the key help away at 86 lines a second; --meter keeps it.
+if [ $# -eq 0 ] && [ -t 1 ]; then
+  echo "(./run.sh --meter keeps the key help on screen, with one status line beneath it)"
+fi
 exec "$build/app/consynth" "$@"

@@ -1,8 +1,10 @@
 #include "app/control_loop.h"
 
 #include <chrono>
+#include <string>
 #include <thread>
 
+#include "app/meter.h"
 #include "platform/console.h"
 #include "platform/keyboard.h"
 #include "platform/main_thread.h"
@@ -16,29 +18,59 @@ namespace {
 using platform::Key;
 
 constexpr auto kPollPeriod = std::chrono::milliseconds(32);
+constexpr int kPollsPerMeterLine = 4;  // about eight lines a second
 constexpr Key kNoteKeys[4] = {Key::A, Key::S, Key::D, Key::F};
 
 bool isDown(Key key) {
   return (platform::keyState(key) & platform::kKeyDownNow) != 0;
 }
 
-void playMidiNote(void* engine, int note) {
-  static_cast<SynthEngine*>(engine)->midiNoteOn(note);
+// Where MIDI note-ons go: the engine, from one channel or all.
+struct MidiTarget {
+  SynthEngine* engine;
+  int channel;  ///< 0 to 15, or -1 for all
+};
+
+void playMidiNote(void* context, int channel, int note) {
+  const auto& target = *static_cast<const MidiTarget*>(context);
+  if (target.channel < 0 || channel == target.channel) target.engine->midiNoteOn(note);
+}
+
+RenderPanel panelFor(ConsoleView view, Meter& meter) {
+  switch (view) {
+    case ConsoleView::Quiet:
+    case ConsoleView::None:
+      return keysOnlyPanel();
+    case ConsoleView::Meter:
+      return meter.panel();
+    case ConsoleView::Status:
+      break;
+  }
+  return consolePanel();
 }
 
 }  // namespace
 
-int runControlLoop(SynthEngine& engine, MidiInput midi) {
+int runControlLoop(SynthEngine& engine, const LoopSettings& settings) {
   platform::prepareMainThread();
   platform::consoleOpen();
+  Meter meter(settings.gain);
+  engine.setPanel(panelFor(settings.view, meter));
   engine.open();
   // After the open, which empties the engine's MIDI queue, and before the close.
-  if (midi == MidiInput::On) platform::midiOpen(playMidiNote, &engine);
-  platform::consolePrint("%s", kHelpText);
+  MidiTarget midiTarget = {&engine, settings.midiChannel - 1};
+  if (settings.midi == MidiInput::On) platform::midiOpen(playMidiNote, &midiTarget);
+  if (settings.view != ConsoleView::None) platform::consolePrint("%s", kHelpText);
+  const bool metered = settings.view == ConsoleView::Meter;
+  if (metered) platform::consoleUseUtf8();
 
   int keyNotes[4] = {kStartNotes[0], kStartNotes[1], kStartNotes[2], kStartNotes[3]};
+  int polls = 0;
   if (!isDown(Key::Escape)) {
     do {
+      if (metered && polls++ % kPollsPerMeterLine == 0) {
+        platform::consolePrint("%s", meter.line(Meter::Clock::now()).c_str());
+      }
       for (int k = 0; k < 4; ++k) {
         if (isDown(kNoteKeys[k])) engine.noteOn(k, keyNotes[k], kKeyPatch);
       }
@@ -57,6 +89,8 @@ int runControlLoop(SynthEngine& engine, MidiInput midi) {
 
   platform::midiClose();
   engine.close();
+  if (metered) platform::consolePrint("%s\n", meter.line(Meter::Clock::now()).c_str());
+  engine.setPanel(consolePanel());  // the meter goes with this call
   platform::consoleClose();
   return 0;
 }

@@ -14,9 +14,23 @@ inline constexpr int kStartNotes[4] = {36, 52, 55, 59};
 /// Whether MIDI note-ons play voices 4 to 9 while the loop runs.
 enum class MidiInput { Off, On };
 
-/// The main thread's whole work: opens the engine (and MIDI input, if `midi` is On), prints
-/// the help, plays the keys every 32 ms until Escape, closes the engine. Returns the exit
-/// code, 0.
-int runControlLoop(SynthEngine& engine, MidiInput midi);
+/// What the console shows while the loop runs.
+enum class ConsoleView {
+  Status,  ///< the help, then a status line and an index line per buffer
+  Quiet,   ///< the help alone
+  Meter,   ///< the help, then one meter line redrawn in place a few times a second
+  None,    ///< nothing at all (--headless)
+};
+
+struct LoopSettings {
+  MidiInput midi = MidiInput::On;
+  int midiChannel = 0;  ///< 1 to 16: only that channel's note-ons play; 0: every channel's
+  ConsoleView view = ConsoleView::Status;
+  double gain = 1.0;  ///< the output's, for the meter
+};
+
+/// The main thread's whole work: opens the engine (and MIDI input, if on), prints the help,
+/// plays the keys every 32 ms until Escape, closes the engine. Returns the exit code, 0.
+int runControlLoop(SynthEngine& engine, const LoopSettings& settings);
 
 }  // namespace consynth

@@ -1,6 +1,7 @@
 #include "app/options.h"
 
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include "cli/command_line.h"
@@ -21,6 +22,48 @@ std::string takeRecord(Options& options, const std::string& name) {
   return {};
 }
 
+// ALSA's PCM names and Windows' device names never start with '-': one that does is an
+// option that took the place of the name (`--device --headless`).
+std::string takeDevice(Options& options, const std::string& name) {
+  if (name.empty() || name.starts_with("-")) {
+    return "--device needs an output's NAME (--list-devices shows them)" +
+           (name.empty() ? std::string() : ", not " + consynth::quoted(name));
+  }
+  if (name.size() > 255) return "--device: the name is longer than 255 bytes";
+  options.device = name;
+  return {};
+}
+
+// A decimal number as people write one: a sign, digits, a point and digits (no exponent,
+// no "inf" or "nan"), short enough that it cannot be out of any range.
+bool isDecimal(std::string_view text) {
+  if (text.starts_with('+') || text.starts_with('-')) text.remove_prefix(1);
+  return text.size() <= 8 && text.find_first_not_of("0123456789.") == std::string_view::npos &&
+         text.find('.') == text.rfind('.') &&
+         text.find_first_of("0123456789") != std::string_view::npos;
+}
+
+std::string takeGain(Options& options, const std::string& text) {
+  const bool number = isDecimal(text);
+  const double decibels = number ? std::stod(text) : 0.0;
+  if (!number || decibels < -40.0 || decibels > 6.0) {
+    return "--gain takes decibels from -40 to +6, not " + consynth::quoted(text);
+  }
+  options.gainDecibels = decibels;
+  return {};
+}
+
+std::string takeMidiChannel(Options& options, const std::string& text) {
+  const bool number = text.size() <= 2 && !text.empty() &&
+                      text.find_first_not_of("0123456789") == std::string::npos;
+  const int channel = number ? std::stoi(text) : 0;
+  if (channel < 1 || channel > 16) {
+    return "--midi-channel takes a channel from 1 to 16, not " + consynth::quoted(text);
+  }
+  options.midiChannel = channel;
+  return {};
+}
+
 constexpr cli::Option<Options> kOptions[] = {
     {"--record", "NAME",
      "play as usual and keep the take in two new files: NAME.wav,\n"
@@ -29,27 +72,82 @@ constexpr cli::Option<Options> kOptions[] = {
      "'consynth-render --events NAME.events OUT.wav' replays to the\n"
      "same sound, bit for bit. A trailing .wav on NAME is dropped;\n"
      "files that exist are never replaced. Without an output device\n"
-     "the take is made all the same, in real time.",
+     "the take is made all the same, in real time. A take longer\n"
+     "than a WAV file holds (3 h 22 min) goes on in NAME-2.wav and\n"
+     "NAME-2.events, then -3 and so on, each replayable on its own.",
      takeRecord},
     {"--no-midi", nullptr,
-     "do not listen to MIDI. Otherwise every MIDI note-on (any\n"
-     "channel) plays one of voices 4 to 9, the one whose last note\n"
-     "is oldest, at the MIDI note + 4; note-off, velocity and\n"
-     "controllers have no effect.",
+     "do not listen to MIDI. Otherwise every MIDI note-on (on any\n"
+     "channel, or the one --midi-channel names) plays one of voices\n"
+     "4 to 9, the one whose last note is oldest, at the MIDI note\n"
+     "+ 4; note-off, velocity and controllers have no effect.",
      cli::setFlag<Options, &Options::noMidi>},
+    {"--midi-channel", "N",
+     "play only the note-ons of MIDI channel N, 1 to 16; the others\n"
+     "are ignored.",
+     takeMidiChannel},
+    {"--device", "NAME",
+     "play to the output NAME instead of the default: on Linux an\n"
+     "ALSA device (hw:1, plughw:Headphones, pulse, one defined in\n"
+     "~/.asoundrc), on Windows a wave-out device's number or a part\n"
+     "of its name that no other has; --list-devices shows them. One\n"
+     "that cannot be opened at start is an error (status 2); one\n"
+     "lost while playing is opened again about once a second.",
+     takeDevice},
+    {"--list-devices", nullptr, "show the outputs --device takes, one a line, and exit",
+     cli::setFlag<Options, &Options::listDevices>},
+    {"--gain", "DB",
+     "play DB decibels louder or softer, -40 to +6 (default 0: as\n"
+     "rendered, which peaks about 10 dB over full scale; -12 leaves\n"
+     "headroom). A take keeps the sound as rendered, before the\n"
+     "gain.",
+     takeGain},
+    {"--quiet", nullptr, "show the key help, but no status or index lines",
+     cli::setFlag<Options, &Options::quiet>},
+    {"--meter", nullptr,
+     "show the key help and, beneath it, one line redrawn a few\n"
+     "times a second: the reverb's damping, delay set and bypass,\n"
+     "and a level bar that shows when the output clips.",
+     cli::setFlag<Options, &Options::meter>},
+    {"--headless", nullptr,
+     "run as a service does: leave standard input and the terminal\n"
+     "alone, print nothing, play MIDI, and end with status 0 on\n"
+     "SIGTERM, SIGINT or SIGHUP (on Windows Ctrl-C, Ctrl-Break or\n"
+     "the console closing), finishing any take.",
+     cli::setFlag<Options, &Options::headless>},
     {"--help", nullptr, "show this help and exit", cli::setFlag<Options, &Options::help>},
     {"--version", nullptr, "show the version and exit", cli::setFlag<Options, &Options::version>},
 };
 
-// "usage: consynth [--record NAME] ...": every option but --help and --version.
+// "usage: consynth [--record NAME] ...": every option but --help and --version, in lines
+// of at most 80 columns.
 std::string synopsis() {
   std::string text = "usage: consynth";
+  size_t lineStart = 0;
   for (const cli::Option<Options>& option : kOptions) {
     const std::string name = option.name;
     if (name == "--help" || name == "--version") continue;
-    text += " [" + name + (option.value ? std::string(" ") + option.value : "") + "]";
+    const std::string word =
+        " [" + name + (option.value ? std::string(" ") + option.value : "") + "]";
+    if (text.size() - lineStart + word.size() > 80) {
+      text += "\n";
+      lineStart = text.size();
+      text += std::string(15, ' ');
+    }
+    text += word;
   }
   return text + "\n       consynth --help | --version\n";
+}
+
+// What no single row can check: options that contradict each other.
+std::string contradiction(const Options& options) {
+  if (options.headless && (options.quiet || options.meter)) {
+    return std::string("--headless prints nothing: it takes no ") +
+           (options.quiet ? "--quiet" : "--meter");
+  }
+  if (options.quiet && options.meter) return "--quiet and --meter: choose one";
+  if (options.noMidi && options.midiChannel != 0) return "--midi-channel with --no-midi";
+  return {};
 }
 
 constexpr const char* kKeys =
@@ -63,11 +161,14 @@ constexpr const char* kKeys =
 
 constexpr const char* kSoundAndStatus =
     "Sound goes to the default audio output (ALSA's 'default' device on Linux, the\n"
-    "wave-out device on Windows) as 32-bit float stereo at 44,100 Hz; without one the\n"
+    "wave-out device on Windows), or the one --device names, as 32-bit float stereo\n"
+    "at 44,100 Hz; to a device that takes only integers, as the widest it takes,\n"
+    "rounded to nearest and clipped at full scale. Without the default output the\n"
     "program plays silently. The console shows the keys and a status line per buffer.\n"
     "\n"
-    "Exit status: 0 when quit with a key; 1 when a take lost sound (a message on\n"
-    "standard error says what and why); 2 for a wrong command line or take files that\n"
+    "Exit status: 0 when quit with a key, or with --headless by a signal; 1 when a\n"
+    "take lost sound (a message on standard error says what and why); 2 for a wrong\n"
+    "command line, an output --device names that cannot be opened, or take files that\n"
     "exist or cannot be made; 128+N when ended by signal N.\n";
 
 }  // namespace
@@ -79,6 +180,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
   if (line.error.empty() && !reading.operands.empty()) {
     line.error = "unexpected argument " + consynth::quoted(reading.operands.front());
   }
+  if (line.error.empty()) line.error = contradiction(line.options);
   return line;
 }
 

@@ -11,6 +11,13 @@ struct Options {
   bool version = false;
   std::optional<std::string> record;  ///< --record NAME: keep the take as NAME.wav, .events
   bool noMidi = false;                ///< --no-midi: leave MIDI input alone
+  std::string device;                 ///< --device NAME: the output to open; "": the default
+  double gainDecibels = 0.0;          ///< --gain DB, -40 to +6
+  bool listDevices = false;           ///< --list-devices: print the outputs and exit
+  bool headless = false;              ///< --headless: no terminal, no keys, no lines; MIDI plays
+  bool quiet = false;                 ///< --quiet: the keys, no status or index lines
+  bool meter = false;                 ///< --meter: one line redrawn in place instead of them
+  int midiChannel = 0;                ///< --midi-channel N, 1 to 16; 0: every channel
 };
 
 /// The command line read, or what is wrong with it (`error` not empty).

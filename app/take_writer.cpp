@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <system_error>
 
@@ -105,36 +107,83 @@ TakeNames takeNames(const std::string& name) {
   return {base + ".wav", base + ".events"};
 }
 
+TakeNames partNames(const TakeNames& first, int part) {
+  const std::string base = first.wav.substr(0, first.wav.size() - 4) + "-" + std::to_string(part);
+  return {base + ".wav", base + ".events"};
+}
+
 bool TakeWriter::create(const TakeNames& names, const char* version) {
-  names_ = names;
+  firstNames_ = names_ = names;
   queue_.clear();
   closing_.store(false);
+  part_ = 1;
+  partStart_ = 0;
   frames_ = 0;
   ended_ = false;
   message_.clear();
-  if (!wav_.create(names.wav)) {
-    message_ = printable(names.wav) + ": cannot create: " + wav_.error();
+  head_ = std::string("# consynth ") + version + " take, recorded " + utcNow() + "\n";
+  if (makeFiles(head_ + "# Every change to the engine at the frame where it took effect;\n"
+                        "# replay with: consynth-render --events THIS_FILE OUT.wav\n")) {
+    return true;
+  }
+  message_ = printable(madeFile_) + ": " + madeReason_;
+  return false;
+}
+
+// Makes the part's two files, new: the WAV header, and the events file's `head`, then the
+// event lines of `history` (the part before's events file), if any, then a `start` and the
+// end line at the part's start. False if they cannot be made or written, with neither left
+// behind.
+bool TakeWriter::makeFiles(const std::string& head, std::istream* history,
+                           const std::string& historyName) {
+  if (!wav_.create(names_.wav)) {
+    madeFile_ = names_.wav;
+    madeReason_ = "cannot create: " + wav_.error();
     return false;
   }
-  if (!events_.create(names.events)) {
-    message_ = printable(names.events) + ": cannot create: " + events_.error();
+  if (!events_.create(names_.events)) {
+    madeFile_ = names_.events;
+    madeReason_ = "cannot create: " + events_.error();
     wav_.remove();
     return false;
   }
   const auto header = wavHeader(0);
-  const std::string head = std::string("# consynth ") + version + " take, recorded " + utcNow() +
-                           "\n"
-                           "# Every change to the engine at the frame where it took effect;\n"
-                           "# replay with: consynth-render --events THIS_FILE OUT.wav\n" +
-                           EndLine(0).text;
-  eventsEnd_ = head.size() - kEndLineBytes;
-  if (!wav_.append(header.data(), header.size())) {
-    message_ = printable(names.wav) + ": write failed: " + wav_.error();
-  } else if (!events_.append(head.data(), head.size())) {
-    message_ = printable(names.events) + ": write failed: " + events_.error();
-  } else {
-    return true;
+  std::string text = head;
+  bool written = wav_.append(header.data(), header.size());
+  madeFile_ = names_.wav;
+  // The events from the take's start, a block at a time: every line but comments and the
+  // last part's own `start` and `end`.
+  std::string line;
+  while (written && history != nullptr && std::getline(*history, line)) {
+    const size_t word = line.find(' ') + 1;
+    if (line.empty() || line[0] == '#' || line.compare(word, std::string::npos, "start") == 0 ||
+        line.compare(word, std::string::npos, "end") == 0) {
+      continue;
+    }
+    text += line + "\n";
+    if (text.size() < 65536) continue;
+    madeFile_ = names_.events;
+    written = events_.append(text.data(), text.size());
+    text.clear();
   }
+  if (written && partStart_ > 0) {
+    Event start;
+    start.kind = Event::Kind::Start;
+    start.frame = partStart_;
+    text += formatEvent(start);
+  }
+  eventsEnd_ = events_.size() + text.size();
+  text += EndLine(partStart_).text;
+  madeFile_ = names_.events;
+  written = written && events_.append(text.data(), text.size());
+  if (history != nullptr && history->bad()) {
+    madeFile_ = historyName;
+    madeReason_ = "cannot be read back";
+    written = false;
+  } else if (!written) {
+    madeReason_ = "write failed: " + (madeFile_ == names_.wav ? wav_ : events_).error();
+  }
+  if (written) return true;
   wav_.remove();
   events_.remove();
   return false;
@@ -201,10 +250,7 @@ void TakeWriter::run() {
 // sizes: at every moment both files hold a whole take up to their common end.
 void TakeWriter::writeBlock(const TakeBlock& block) {
   if (ended_) return;  // dropped: the take has ended
-  if (frames_ + block.frames > kMaxWavFrames) {
-    endShort(names_.wav, "a WAV file holds at most 3 h 22 min", frames_);
-    return;
-  }
+  if (frames_ - partStart_ + block.frames > partLimit_ && !nextPart()) return;
   unsigned char bytes[2 * TakeBlock::kMaxFrames * sizeof(float)];
   wavFrameBytes(block.samples, block.frames, bytes);
 
@@ -222,7 +268,7 @@ void TakeWriter::writeBlock(const TakeBlock& block) {
     return;
   }
   frames_ = block.firstFrame + block.frames;
-  const auto header = wavHeader(static_cast<uint32_t>(frames_));
+  const auto header = wavHeader(static_cast<uint32_t>(frames_ - partStart_));
   if (!wav_.writeAt(0, header.data(), header.size())) {
     endShort(names_.wav, "write failed: " + wav_.error(), frames_);
   }
@@ -259,14 +305,45 @@ void TakeWriter::endShort(const std::string& file, const std::string& why, uint6
   lostFile_ = file;
   lostReason_ = why;
   frames_ = frames;
-  wav_.truncate(kWavHeaderBytes + frames * kWavBytesPerFrame);
+  wav_.truncate(kWavHeaderBytes + (frames - partStart_) * kWavBytesPerFrame);
   complete();
+}
+
+// The part holds all it may: it is completed, and the take goes on in the next part, under
+// the next number whose files do not exist. False, the take ended, if that cannot be.
+bool TakeWriter::nextPart() {
+  complete();
+  if (ended_) return false;  // completing failed, and said why
+  const std::string before = names_.events;
+  std::ifstream history(before, std::ios::binary);
+  std::error_code ec;
+  do {
+    names_ = partNames(firstNames_, ++part_);
+  } while (std::filesystem::exists(names_.wav, ec) || std::filesystem::exists(names_.events, ec));
+  partStart_ = frames_;
+  const std::string head =
+      head_ + "# Part " + std::to_string(part_) + ": goes on from the part before at frame " +
+      std::to_string(partStart_) +
+      ". Every change to the engine from the\n"
+      "# take's start, at the frame where it took effect; the part's sound starts at 'start'.\n"
+      "# Replay with: consynth-render --events THIS_FILE OUT.wav\n";
+  if (!history) {
+    madeFile_ = before;
+    madeReason_ = "cannot be read back";
+  }
+  if (!history || !makeFiles(head, &history, before)) {
+    ended_ = true;
+    lostFile_ = madeFile_;
+    lostReason_ = madeReason_;
+    return false;
+  }
+  return true;
 }
 
 // The header's sizes and the end line, trimmed of its padding, all on the disk. Neither
 // needs new room.
 void TakeWriter::complete() {
-  const auto header = wavHeader(static_cast<uint32_t>(frames_));
+  const auto header = wavHeader(static_cast<uint32_t>(frames_ - partStart_));
   bool wavDone = wav_.writeAt(0, header.data(), header.size());
   wavDone = wav_.sync() && wavDone;
   wavDone = wav_.close() && wavDone;

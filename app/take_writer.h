@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <istream>
 #include <string>
 #include <thread>
 
 #include "engine/take_queue.h"
+#include "formats/wav_format.h"
 #include "platform/new_file.h"
 
 namespace consynth {
@@ -18,6 +20,9 @@ struct TakeNames {
 };
 TakeNames takeNames(const std::string& name);
 
+/// Where part `part` (2 on) of the take in `first` goes: NAME-2.wav and NAME-2.events.
+TakeNames partNames(const TakeNames& first, int part);
+
 /// Writes a take as the render thread hands it over: the sound to a WAV file in the
 /// renderer's form, every change to the engine to an events file that the renderer replays
 /// to the same sound, bit for bit. Runs on a thread of its own, so the sound never waits
@@ -28,6 +33,11 @@ TakeNames takeNames(const std::string& name);
 /// short by a kill is complete up to its last buffer; twice a second both go onto the disk
 /// itself, so a power cut leaves them complete up to that. Should the disk fail or fall
 /// behind by the whole queue, the take ends at the last frame both files hold.
+///
+/// A take longer than a WAV file holds goes on in parts: NAME-2.wav and NAME-2.events, then
+/// -3 and so on (a number whose files exist is passed over). Each part's events file holds
+/// every change from the take's start and a `start` line where the part's sound starts, so
+/// that it replays to the part's WAV file on its own.
 class TakeWriter {
  public:
   /// Creates both files, new, with their headers: `version` and the date head the events.
@@ -48,6 +58,10 @@ class TakeWriter {
 
   const std::string& message() const { return message_; }
 
+  /// Ends each part after at most `frames` frames instead of the most a WAV file holds: for
+  /// the tests. Before create.
+  void limitPartsTo(uint64_t frames) { partLimit_ = frames; }
+
  private:
   void run();
   void writeBlock(const TakeBlock& block);
@@ -55,20 +69,30 @@ class TakeWriter {
   void syncToDisk();
   void endShort(const std::string& file, const std::string& why, uint64_t frames);
   void complete();
+  bool makeFiles(const std::string& head, std::istream* history = nullptr,
+                 const std::string& historyName = "");
+  bool nextPart();
 
   TakeQueue queue_;
-  TakeNames names_;
+  TakeNames firstNames_;
+  TakeNames names_;   ///< the part being written
+  std::string head_;  ///< what heads each part's events file: the version and the date
+  uint64_t partLimit_ = kMaxWavFrames;  ///< at least a take block's frames
   platform::NewFile wav_;
   platform::NewFile events_;
   std::thread thread_;
   std::atomic<bool> closing_{false};
 
   // The writer thread's own while it runs.
-  uint64_t frames_ = 0;     ///< frames in both files
+  int part_ = 1;
+  uint64_t partStart_ = 0;  ///< the frame where the part's sound starts
+  uint64_t frames_ = 0;     ///< the frame where both files end
   uint64_t eventsEnd_ = 0;  ///< where the events file's end line starts
   bool ended_ = false;      ///< the take ended short; what comes is dropped
   std::string lostFile_;    ///< why it ended short: the file ...
   std::string lostReason_;  ///< ... and what befell it
+  std::string madeFile_;    ///< why makeFiles failed: the file ...
+  std::string madeReason_;  ///< ... and what befell it
   std::string message_;
 };
 

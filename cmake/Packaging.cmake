@@ -43,6 +43,9 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   add_custom_target(consynth_docs ALL DEPENDS ${man_pages} ${CMAKE_BINARY_DIR}/doc/changelog.gz)
 
   install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # The synth box's systemd user unit, off until a user enables it. It runs /usr/bin/consynth:
+  # it is for the package's prefix.
+  install(FILES ${PROJECT_SOURCE_DIR}/app/consynth.service DESTINATION lib/systemd/user)
   install(FILES ${PROJECT_SOURCE_DIR}/doc/copyright ${CMAKE_BINARY_DIR}/doc/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
@@ -52,6 +55,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(CPACK_DEBIAN_PACKAGE_SECTION sound)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # What the default output needs to reach a desktop's sound server.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libasound2-plugins | pipewire-alsa")
   if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
   elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
@@ -68,6 +73,11 @@ reaches PulseAudio or PipeWire through the ALSA plugins.
 Held keys are exact in terminals that speak the kitty keyboard protocol and
 emulated from auto-repeat in the others. A MIDI keyboard plays six more voices
 with no set-up, through the ALSA sequencer or a running JACK server.
+
+It can run without a terminal as a box that plays a MIDI keyboard from
+power-up: a systemd user unit, consynth.service, runs it so once a user
+enables it. --device chooses the output (ALSA's name, as --list-devices
+shows), --gain its level, --midi-channel the channel it listens to.
 
 consynth-render runs the same engine offline, driven by a file of key
 events, and writes a WAV file holding the samples the live program plays.")

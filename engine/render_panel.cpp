@@ -26,10 +26,17 @@ void printIndex(void*, unsigned index) {
   platform::consolePrint("index = %d\n", static_cast<int>(index));
 }
 
+void showNothing(void*, int, int, double) {}
+void showNoIndex(void*, unsigned) {}
+
 }  // namespace
 
 RenderPanel consolePanel() {
   return {nullptr, pollKeyboard, printStatus, printIndex};
+}
+
+RenderPanel keysOnlyPanel() {
+  return {nullptr, pollKeyboard, showNothing, showNoIndex};
 }
 
 }  // namespace consynth

@@ -17,10 +17,15 @@ struct RenderPanel {
   void (*showStatus)(void* context, int lpfnum, int type, double monitor) = nullptr;
   /// The credit after buffer `index` has come: the ring moves on.
   void (*showIndex)(void* context, unsigned index) = nullptr;
+  /// A buffer is rendered: its samples, for a level meter. Null: not called.
+  void (*showLevels)(void* context, const float* interleaved, unsigned frames) = nullptr;
 };
 
 /// Up, Down and F5 from the keyboard; the status line and the ring index line on the
 /// console.
 RenderPanel consolePanel();
+
+/// Up, Down and F5 from the keyboard; no lines.
+RenderPanel keysOnlyPanel();
 
 }  // namespace consynth

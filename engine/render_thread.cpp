@@ -64,6 +64,7 @@ void SynthEngine::renderLoop() {
 
       panel_.showStatus(panel_.context, mixer_.lpfnum, mixer_.type,
                         static_cast<double>(std::abs(header.data[0])));
+      if (panel_.showLevels != nullptr) panel_.showLevels(panel_.context, header.data, frames);
       // Before the write, so that a mark on this buffer's last contents is taken for them.
       noteGaps();
       if (platform::audioWrite(device_.load(), header)) take_.written(index);

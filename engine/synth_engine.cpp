@@ -49,10 +49,12 @@ void SynthEngine::open() {
   // The credits must exist before the device can call back.
   credits_.emplace(kInitialCredits, kMaxCredits);
   // A take is made whether or not there is a device to hear it.
+  const bool keepTime = take_.recording() || output_.keepTrying;
   const platform::StreamSettings settings = {
       .sampleRate = kSampleRate,
-      .withoutDevice =
-          take_.recording() ? platform::WithoutDevice::KeepTime : platform::WithoutDevice::Fail,
+      .withoutDevice = keepTime ? platform::WithoutDevice::KeepTime : platform::WithoutDevice::Fail,
+      .device = output_.device.c_str(),
+      .gain = output_.gain,
   };
   platform::AudioDevice* opened = platform::audioOpen(settings, onBufferDone, this);
   if (opened == nullptr) {

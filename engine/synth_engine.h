@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "engine/credit_semaphore.h"
@@ -29,6 +30,15 @@ inline constexpr unsigned kControlFrames = 64;
 static_assert(kFramesPerBuffer <= TakeBlock::kMaxFrames, "a take block holds a whole buffer");
 static_assert(kBufferCount <= TakeBlock::kMaxGaps, "a take block notes a gap before each buffer");
 
+/// Where the engine's sound goes.
+struct OutputChoice {
+  std::string device;  ///< the output to open (StreamSettings::device); "": the default
+  double gain = 1.0;   ///< what each sample is multiplied by as it leaves for the device
+  /// Without the device, run as if it played, paced by the clock, and open it again now and
+  /// then, as a take does anyway; else stay closed and silent.
+  bool keepTrying = false;
+};
+
 /// The real-time engine: the instrument (voices and reverbs) rendered by a thread of its own
 /// into a ring of six device buffers, paced by the credits the device gives back for each
 /// buffer it has played. Note-ons reach the render thread through wait-free queues, so no
@@ -48,9 +58,14 @@ class SynthEngine {
   /// while closed.
   void recordInto(TakeQueue* queue) { takeQueue_ = queue; }
 
-  /// Opens the default device, queues six silent buffers and starts the render thread.
-  /// Without a device it returns quietly and the engine stays closed; unless it records a
-  /// take, which the render thread then renders in real time, paced by the clock.
+  /// Plays to `output` from the next open on; the default device, as rendered, unless set.
+  /// Only while closed.
+  void setOutput(const OutputChoice& output) { output_ = output; }
+
+  /// Opens the device, queues six silent buffers and starts the render thread. Without a
+  /// device it returns quietly and the engine stays closed; unless it records a take or
+  /// keeps trying (OutputChoice), when the render thread renders in real time, paced by the
+  /// clock.
   void open();
 
   /// Stops the render thread, lets the device finish the queued buffers and releases it.
@@ -113,6 +128,7 @@ class SynthEngine {
   std::atomic<uint32_t> droppedMidiNoteOns_{0};
   MidiVoices midiVoices_;  ///< the render thread's
   RenderPanel panel_ = consolePanel();
+  OutputChoice output_;
   /// From before the render thread starts until it has been joined: note-ons go through
   /// the queues, never straight into a voice it may be rendering.
   std::atomic<bool> rendering_{false};

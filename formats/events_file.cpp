@@ -22,6 +22,8 @@ struct ParseState {
   bool upSeen = false;    // on lastFrame
   bool downSeen = false;  // on lastFrame
   bool ended = false;     // an `end` came
+  bool started = false;   // a `start` came ...
+  uint64_t start = 0;     // ... at this frame
 };
 
 // Splits a line into whitespace-separated words, dropping anything after '#'.
@@ -102,11 +104,25 @@ std::string parseBypass(const Words& w, Event& event, ParseState&) {
   return {};
 }
 
+// `start`: the sound kept begins at this frame. Once only.
+std::string parseStart(const Words& w, Event& event, ParseState& state) {
+  if (w.size() != 2) return "unexpected text after 'start'";
+  if (state.started) return "a second 'start'";
+  event.kind = Event::Kind::Start;
+  state.started = true;
+  state.start = event.frame;
+  return {};
+}
+
 // `end`: the render stops before this frame. Nothing may follow it.
 std::string parseEnd(const Words& w, Event& event, ParseState& state) {
   if (w.size() != 2) return "unexpected text after 'end'";
-  if (event.frame > kMaxWavFrames) {
-    return "'end' beyond frame " + std::to_string(kMaxWavFrames) + ", the most a WAV file holds";
+  if (event.frame - state.start > kMaxWavFrames) {
+    if (!state.started) {
+      return "'end' beyond frame " + std::to_string(kMaxWavFrames) + ", the most a WAV file holds";
+    }
+    return "'end' more than " + std::to_string(kMaxWavFrames) +
+           " frames after 'start', the most a WAV file holds";
   }
   event.kind = Event::Kind::End;
   state.ended = true;
@@ -119,8 +135,8 @@ struct EventKind {
 };
 
 constexpr EventKind kEventKinds[] = {
-    {"noteon", parseNoteOn}, {"up", parseStep}, {"down", parseStep},
-    {"f5", parseBypass},     {"end", parseEnd},
+    {"noteon", parseNoteOn}, {"up", parseStep},     {"down", parseStep},
+    {"f5", parseBypass},     {"start", parseStart}, {"end", parseEnd},
 };
 
 // Reads one line's event, if it holds one, into `events`; returns an error message, empty
@@ -205,6 +221,9 @@ std::string formatEvent(const Event& event) {
       break;
     case Event::Kind::BypassOff:
       word = "f5 off";
+      break;
+    case Event::Kind::Start:
+      word = "start";
       break;
     case Event::Kind::End:
       word = "end";

@@ -11,7 +11,7 @@ namespace consynth {
 
 /// One line of an events file: something the keyboard would do at a given frame.
 struct Event {
-  enum class Kind { NoteOn, Up, Down, BypassOn, BypassOff, End };
+  enum class Kind { NoteOn, Up, Down, BypassOn, BypassOff, Start, End };
 
   uint64_t frame = 0;
   Kind kind = Kind::NoteOn;
@@ -38,14 +38,25 @@ struct EventsParse {
     if (events.empty() || events.back().kind != Event::Kind::End) return std::nullopt;
     return events.back().frame;
   }
+
+  /// The frame of the `start` event, where the sound kept begins; 0 if there is none.
+  uint64_t startFrame() const {
+    for (const Event& event : events) {
+      if (event.kind == Event::Kind::Start) return event.frame;
+    }
+    return 0;
+  }
 };
 
 /// Reads events in the text form
 ///   FRAME noteon VOICE NOTE [PATCH] | FRAME up | FRAME down | FRAME f5 on | FRAME f5 off
-///   | FRAME end
+///   | FRAME start | FRAME end
 /// one per line, '#' starting a comment. Frames must not go backwards, a frame may hold
-/// at most one `up` and one `down`, and an `end` (where a render stops) comes last. A UTF-8 byte
-/// order mark before the first line is skipped; a line longer than kMaxEventsLineBytes is an error.
+/// at most one `up` and one `down`, a `start` (where the sound kept begins: the frames
+/// before it are rendered, for the state they leave, but not kept) comes at most once, and an
+/// `end` (where a render stops, at most a WAV file's frames after the start) comes last. A UTF-8
+/// byte order mark before the first line is skipped; a line longer than kMaxEventsLineBytes is an
+/// error.
 EventsParse parseEvents(std::istream& in);
 
 /// The line, '\n' included, that parseEvents reads back as `event`: the form a recorder

@@ -36,7 +36,8 @@ void renderEvents(FrameMixer& mixer, const std::vector<Event>& events, uint64_t 
           case Event::Kind::BypassOff:
             bypass = false;
             break;
-          case Event::Kind::End:  // the caller's frame count says where to stop
+          case Event::Kind::Start:  // the caller keeps the frames from here on
+          case Event::Kind::End:    // the caller's frame count says where to stop
             break;
         }
       }

@@ -51,13 +51,21 @@ enum class WithoutDevice {
 struct StreamSettings {
   unsigned sampleRate = 0;  ///< frames a second
   WithoutDevice withoutDevice = WithoutDevice::Fail;
+  /// The output to open, null or "" for the default one: on Linux an ALSA PCM name, on
+  /// Windows a wave-out device's number or a part of its name (see chooseDevice). The
+  /// default output takes the stream format; a named one may take integers instead, which
+  /// the samples are converted to (see convertSamples).
+  const char* device = nullptr;
+  /// What every sample is multiplied by where it leaves for the device; 1 leaves the sound as
+  /// the engine rendered it, bit for bit.
+  double gain = 1.0;
 };
 
-/// Opens the default output device. Where no device can be opened, or none answers within
-/// about a second, returns null, quietly; or, with WithoutDevice::KeepTime, a device that
-/// completes each buffer written to it when it would have played, by the clock, so the
-/// stream runs as if heard (and, where the system allows, plays on the default device
-/// should one answer later). A device that is lost later (a sound server killed or frozen)
+/// Opens the output device that `settings` names, or the default one. Where no device can be
+/// opened, or none answers within about a second, returns null, quietly; or, with
+/// WithoutDevice::KeepTime, a device that completes each buffer written to it when it would have
+/// played, by the clock, so the stream runs as if heard (and, where the system allows, plays on the
+/// device should one answer later). A device that is lost later (a sound server killed or frozen)
 /// may likewise go on completing buffers in real time while it is opened again.
 AudioDevice* audioOpen(const StreamSettings& settings, AudioDoneCallback done, void* context);
 

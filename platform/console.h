@@ -17,6 +17,11 @@ void consoleOpen();
 /// past that the output is taken to be stuck and the writer is left to it.
 void consoleClose();
 
+/// From now on the console shows the bytes printed as UTF-8 text (Windows' console window
+/// otherwise takes them in a code page of its own, which it gets back at exit; terminals
+/// elsewhere take UTF-8 as it is).
+void consoleUseUtf8();
+
 /// Formatted print to standard output (printf conventions); never blocks once the writer
 /// runs. Prints longer than 255 bytes are cut.
 void consolePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));

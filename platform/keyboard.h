@@ -37,8 +37,16 @@ int quitSignal();
 /// exit status tells the signal. Call last, after keyboardClose.
 [[noreturn]] void endAsSignalled(int signal);
 
+/// Whether the keyboard is read at all.
+enum class KeyInput {
+  Read,  ///< the terminal's keys (Windows: the system's key state)
+  /// None: standard input and the terminal are left alone; every key stays up but Escape,
+  /// which an ending signal holds down (see quitOnEndingSignals).
+  None,
+};
+
 /// Starts reading the keyboard (where that needs anything). Call once, from the main thread.
-void keyboardOpen();
+void keyboardOpen(KeyInput input = KeyInput::Read);
 
 /// Stops reading and gives the console back as it was found. Safe to call more than once.
 void keyboardClose();

@@ -12,7 +12,7 @@ namespace consynth::platform {
 
 inline constexpr int kNoNote = -1;
 
-/// Turns a MIDI byte stream into the notes of its note-ons (any channel, velocity above 0),
+/// Turns a MIDI byte stream into the notes of its note-ons (velocity above 0) and their channels,
 /// one byte at a time, as MIDI 1.0 frames it:
 /// - running status: data bytes after a complete channel message start another of its kind;
 /// - real-time bytes (F8 to FF) may come anywhere, between data bytes too, and change
@@ -27,6 +27,9 @@ class MidiDecoder {
   /// kNoNote.
   int feed(uint8_t byte);
 
+  /// The channel (0 to 15) of the note-on feed last returned.
+  int channel() const { return status_ & 0x0F; }
+
   /// Forgets the message in progress and the running status.
   void reset() { *this = MidiDecoder(); }
 
@@ -38,13 +41,14 @@ class MidiDecoder {
 
 /// Decodes one self-contained packet (a JACK event, a Windows short message, a sequencer
 /// event's bytes) on its own: running status does not reach from one packet into the next,
-/// since packets from several senders arrive merged. Calls noteOn(note) for each note-on.
+/// since packets from several senders arrive merged. Calls noteOn(channel, note) for each
+/// note-on, the channel 0 to 15.
 template <class NoteOn>
 void decodePacket(const uint8_t* bytes, size_t size, NoteOn&& noteOn) {
   MidiDecoder decoder;
   for (size_t i = 0; i < size; ++i) {
     const int note = decoder.feed(bytes[i]);
-    if (note != kNoNote) noteOn(note);
+    if (note != kNoNote) noteOn(decoder.channel(), note);
   }
 }
 

@@ -7,9 +7,10 @@
 
 namespace consynth::platform {
 
-/// Called with the note (0 to 127) of each note-on, on a thread of the MIDI input's, one
-/// call at a time. It must return at once, without waiting for anything.
-using MidiNoteOnCallback = void (*)(void* context, int note);
+/// Called with the channel (0 to 15) and the note (0 to 127) of each note-on, on a thread of
+/// the MIDI input's, one call at a time. It must return at once, without waiting for
+/// anything.
+using MidiNoteOnCallback = void (*)(void* context, int channel, int note);
 
 /// Starts listening. Reports nothing, on stdout or stderr, whatever it finds or fails to
 /// open. Call once, from the main thread.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks what scripts/package.sh made in build/packages/: lintian on both Debian packages
 # (no errors allowed), then the amd64 one installed on this machine with apt-get as a user
-# would, its programs run from /usr/bin, and removed again. Needs root or sudo; uses
+# would, its programs run from /usr/bin, its systemd user unit verified, and removed again. Needs root or sudo; uses
 # consynth-golden-compare from the release build (test.sh builds it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +13,7 @@ debs=("$packages"/consynth_*_amd64.deb "$packages"/consynth_*_arm64.deb)
 for deb in "${debs[@]}"; do
   [ -f "$deb" ] || { echo "no $deb: run scripts/package.sh first" >&2; exit 1; }
 done
-compare=build/release/tests/consynth-golden-compare
+compare=build/release/tests/support/consynth-golden-compare
 [ -x "$compare" ] || cmake --build --preset release --target consynth-golden-compare
 
 failures=0
@@ -66,6 +66,23 @@ printf 'Tone : A/S/D/F Key\nPitch: Left/Right Key\nLPF  : Up\nType : Down\nF5   
 for page in consynth consynth-render; do
   man -w "$page" | grep -qx "/usr/share/man/man1/$page.1.gz" || fail "man -w $page"
 done
+# The synth box's user unit: there, sound as systemd sees it, and off until a user enables it.
+unit=/usr/lib/systemd/user/consynth.service
+if [ -f "$unit" ]; then
+  mkdir -p "$scratch/unit-run" && chmod 700 "$scratch/unit-run"
+  # It warns of what it ignores (a misspelt key, a bad value) and passes all the same.
+  XDG_RUNTIME_DIR="$scratch/unit-run" systemd-analyze --user verify "$unit" >"$scratch/verify" 2>&1 &&
+    [ ! -s "$scratch/verify" ] || fail "systemd-analyze verify $unit: $(cat "$scratch/verify")"
+  grep -qx 'ExecStart=/usr/bin/consynth --headless $CONSYNTH_OPTIONS' "$unit" ||
+    fail "$unit does not run consynth --headless"
+  grep -qx 'Restart=on-failure' "$unit" || fail "$unit is not restarted on failure"
+  compgen -G "/etc/systemd/user/*.wants/consynth.service" >/dev/null &&
+    fail "the package enabled $unit for every user"
+else
+  fail "no $unit"
+fi
+dpkg-deb -f "$deb" Recommends | grep -q 'libasound2-plugins | pipewire-alsa' ||
+  fail "the package does not recommend the ALSA plugins for the sound servers"
 [ -f /usr/share/doc/consynth/copyright ] || fail "no /usr/share/doc/consynth/copyright"
 [ -f /usr/share/doc/consynth/changelog.gz ] || fail "no /usr/share/doc/consynth/changelog.gz"
 

@@ -40,8 +40,9 @@ if [ "$mode" = test ]; then
   # libraries and fonts.
   packages+=(wine wine64 libxcursor1 libxi6 libxrandr2 libxrender1 libxinerama1
              libxcomposite1 libxfixes3 libxxf86vm1 fonts-wine)
-  # The package checks: lintian, and man to find the installed manual pages.
-  packages+=(lintian man-db)
+  # The package checks: lintian, man to find the installed manual pages, and systemd's
+  # systemd-analyze for the package's user unit.
+  packages+=(lintian man-db systemd)
   # The ARM64 tests run under qemu's user-mode emulator; the live program there reaches the
   # sound server through the ARM64 ALSA plugins; the benchmarks are built for ARM64 too.
   cross_packages+=(qemu-user libasound2-plugins:arm64 libbenchmark-dev:arm64)

@@ -1,5 +1,6 @@
 // consynth-render: renders the engine offline, from program-start state, to a WAV file.
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -53,7 +54,8 @@ constexpr consynth::cli::Option<Options> kOptions[] = {
     {"--frames", "N",
      "render N frames (44,100 a second), at most 536870905, about\n"
      "3 h 22 min: the most a WAV file can hold. Without it the render\n"
-     "stops at the events file's 'end'.",
+     "stops at the events file's 'end'. They are counted from the\n"
+     "file's 'start', if it has one.",
      takeFrames},
     {"--events", "FILE", "play the events in FILE; without it the synthesizer runs idle",
      takeEvents},
@@ -83,7 +85,10 @@ constexpr const char* kEventsFile =
     "  FRAME up                          step the damping\n"
     "  FRAME down                        step the delay set\n"
     "  FRAME f5 on | FRAME f5 off        bypass the reverb from that frame on / stop\n"
-    "  FRAME end                         stop the render before this frame; comes last\n";
+    "  FRAME start                       keep the sound from this frame on; once at most\n"
+    "  FRAME end                         stop the render before this frame; comes last\n"
+    "A 'start' is where a take's later part begins: the frames before it are rendered,\n"
+    "for the state they leave, but not written.\n";
 
 // The engine state is several megabytes: keep it out of the stack.
 consynth::FrameMixer mixer;
@@ -117,8 +122,9 @@ std::optional<int> readEvents(const std::string& path, consynth::EventsParse& pa
   return std::nullopt;
 }
 
-// Renders and writes the WAV file; the exit status.
-int writeRender(const std::string& outPath, uint64_t frames,
+// Renders up to frame `end` and writes the WAV file of the frames from `start` on; the exit
+// status.
+int writeRender(const std::string& outPath, uint64_t start, uint64_t end,
                 const std::vector<consynth::Event>& events) {
   consynth::platform::NewFile out;
   if (!out.replace(outPath)) return fileError(outPath, "cannot write: " + out.error());
@@ -127,15 +133,18 @@ int writeRender(const std::string& outPath, uint64_t frames,
     out.remove();
     return fileError(outPath, "cannot write: audio is not written to a terminal");
   }
-  const auto header = consynth::wavHeader(static_cast<uint32_t>(frames));
+  const auto header = consynth::wavHeader(static_cast<uint32_t>(end - start));
   bool written = out.append(header.data(), header.size());
   std::vector<unsigned char> bytes;
-  consynth::RenderProgress progress(frames);
+  consynth::RenderProgress progress(end);
   uint64_t done = 0;
   if (written) {
-    consynth::renderEvents(mixer, events, frames, [&](const float* interleaved, uint32_t count) {
-      bytes.resize(static_cast<size_t>(count) * consynth::kWavBytesPerFrame);
-      consynth::wavFrameBytes(interleaved, count, bytes.data());
+    consynth::renderEvents(mixer, events, end, [&](const float* interleaved, uint32_t count) {
+      // Frames before the start leave the state the sound starts from, and go no further.
+      const auto skipped =
+          static_cast<uint32_t>(std::min<uint64_t>(count, start - std::min(start, done)));
+      bytes.resize(static_cast<size_t>(count - skipped) * consynth::kWavBytesPerFrame);
+      consynth::wavFrameBytes(interleaved + 2 * skipped, count - skipped, bytes.data());
       written = out.append(bytes.data(), bytes.size());
       done += count;
       progress.show(done);
@@ -172,10 +181,12 @@ int main(int argc, char** argv) {
   if (options.eventsPath) {
     if (const std::optional<int> status = readEvents(*options.eventsPath, parse)) return *status;
   }
-  const std::optional<uint64_t> frames = options.frames ? options.frames : parse.endFrame();
-  if (!frames) {
+  // --frames counts the frames kept, from the start; an `end` is a frame of the file's.
+  const uint64_t start = parse.startFrame();
+  const std::optional<uint64_t> end = options.frames ? start + *options.frames : parse.endFrame();
+  if (!end) {
     return usageError("--frames is required: " + consynth::printable(*options.eventsPath) +
                       " has no 'end'");
   }
-  return writeRender(outPath, *frames, parse.events);
+  return writeRender(outPath, start, *end, parse.events);
 }

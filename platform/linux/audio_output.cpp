@@ -1,4 +1,8 @@
-// Audio output through ALSA's default device, which reaches PulseAudio and PipeWire too.
+// Audio output through ALSA's default device, which reaches PulseAudio and PipeWire too, or
+// the PCM the settings name: where `default` is said below, that one is meant. The default
+// takes the engine's float samples; a named one may take integers instead (a sound card's
+// own device), which the stream thread converts the samples to as it applies the gain
+// (sample_format.h).
 //
 // The engine expects a wave-out style device: written buffers play in order, and each one
 // is marked done, with one completion call, once it has been heard. Two kinds of thread
@@ -26,6 +30,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <system_error>
@@ -33,6 +38,7 @@
 #include <utility>
 
 #include "platform/audio_output.h"
+#include "platform/linux/alsa_formats.h"
 #include "platform/linux/realtime.h"
 #include "platform/never_destroyed.h"
 #include "platform/threads.h"
@@ -65,12 +71,12 @@ constexpr auto kStreamEndGrace = 300ms;
 // ALSA prints its errors to stderr unless told otherwise; a console program must not.
 void silentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
-bool configure(snd_pcm_t* pcm, unsigned rate) {
+bool configure(snd_pcm_t* pcm, unsigned rate, bool floatOnly, SampleFormat& format) {
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
   if (snd_pcm_hw_params_any(pcm, hw) < 0) return false;
   if (snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) < 0) return false;
-  if (snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_FLOAT_LE) < 0) return false;
+  if (!setSampleFormat(pcm, hw, floatOnly, format)) return false;
   if (snd_pcm_hw_params_set_channels(pcm, hw, kChannelCount) < 0) return false;
   if (snd_pcm_hw_params_set_rate(pcm, hw, rate, 0) < 0) return false;
   snd_pcm_uframes_t period = kPeriodFrames;
@@ -88,13 +94,15 @@ bool configure(snd_pcm_t* pcm, unsigned rate) {
   return snd_pcm_sw_params(pcm, sw) >= 0;
 }
 
-// Null when `default` cannot be opened for the stream format.
-snd_pcm_t* openDefault(unsigned rate) {
+// Null when `name` ("" for `default`, which must take floats) cannot be opened for the
+// stream.
+snd_pcm_t* openDevice(const char* name, unsigned rate, SampleFormat& format) {
   snd_pcm_t* pcm = nullptr;
-  if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
+  const bool named = *name != '\0';
+  if (snd_pcm_open(&pcm, named ? name : "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
     return nullptr;
   }
-  if (!configure(pcm, rate)) {
+  if (!configure(pcm, rate, !named, format)) {
     snd_pcm_close(pcm);
     return nullptr;
   }
@@ -135,8 +143,9 @@ struct AlsaStream {
   StreamState state = StreamState::Free;
   bool givenUp = false;  ///< the device no longer uses it: close it and end
   uint64_t heard = 0;    ///< frames played, counted from the stream's start
-  // The stream thread's own: the buffer it is writing into ALSA.
-  float staging[kMaxBufferFrames * kChannelCount];
+  // The stream thread's own: the buffer it is writing into ALSA, in the device's format.
+  SampleFormat format = SampleFormat::Float32;
+  float staging[kMaxBufferFrames * kChannelCount];  // room for any format's samples
 };
 
 }  // namespace
@@ -152,6 +161,8 @@ struct AudioDevice {
   bool stopping = false;
   bool dryNext = false;  ///< every buffer written is done: the next one comes after a gap
   unsigned rate = 0;     ///< frames a second
+  char name[256] = {};   ///< the PCM to open; "" for `default`
+  double gain = 1.0;     ///< applied as the samples leave for ALSA
   AudioDoneCallback done = nullptr;
   void* context = nullptr;
   std::thread thread;  ///< the device thread
@@ -197,6 +208,8 @@ void play(AlsaStream& stream, snd_pcm_t* pcm) {
   uint32_t offset = 0;   // ... of which this many are in ALSA
   AudioBuffer* stagedFrom = nullptr;
   bool gap = false;  // ALSA has run dry: the next frames written are heard after a gap
+  const unsigned frameBytes = kChannelCount * bytesPerSample(stream.format);
+  auto* const staging = reinterpret_cast<unsigned char*>(stream.staging);
   for (;;) {
     const uint64_t heard = framesHeard(pcm, written);
     gap = gap || (written > 0 && heard >= written);
@@ -211,7 +224,8 @@ void play(AlsaStream& stream, snd_pcm_t* pcm) {
       if (stream.givenUp) return;
       if (offset == staged && adopted && device.sent != device.tail) {
         Slot& slot = device.slots[device.sent++ % kSlotCount];
-        std::memcpy(stream.staging, slot.samples, slot.frames * kBytesPerFrame);
+        convertSamples(slot.samples, slot.frames * kChannelCount, device.gain, stream.format,
+                       stream.staging);
         stagedFrom = slot.buffer;
         staged = slot.frames;
         offset = 0;
@@ -233,7 +247,7 @@ void play(AlsaStream& stream, snd_pcm_t* pcm) {
     }
 
     const snd_pcm_sframes_t result =
-        snd_pcm_writei(pcm, stream.staging + offset * kChannelCount, staged - offset);
+        snd_pcm_writei(pcm, staging + size_t{offset} * frameBytes, staged - offset);
     if (result > 0) {
       offset += static_cast<uint32_t>(result);
       written += static_cast<uint64_t>(result);
@@ -258,7 +272,8 @@ void runStream(AlsaStream* stream) {
   nameThisThread("alsa-out");
   ThreadSnapshot before;
   before.take();
-  snd_pcm_t* pcm = openDefault(device.rate);  // may wait long on a frozen sound server
+  // May wait long on a frozen sound server.
+  snd_pcm_t* pcm = openDevice(device.name, device.rate, stream->format);
   bool playing = false;
   {
     std::lock_guard<std::mutex> lock(device.mutex);
@@ -420,6 +435,9 @@ AudioDevice* audioOpen(const StreamSettings& settings, AudioDoneCallback done, v
   if (device.inUse) return nullptr;
   snd_lib_error_set_handler(silentAlsaError);
   device.rate = settings.sampleRate;
+  std::snprintf(device.name, sizeof device.name, "%s",
+                settings.device != nullptr ? settings.device : "");
+  device.gain = settings.gain;
 
   AlsaStream* stream = device.startStream();
   if (stream != nullptr) {

@@ -36,3 +36,10 @@ void waitForPrint() {
 }
 
 }  // namespace consynth::platform::detail
+
+namespace consynth::platform {
+
+// Terminals here take UTF-8 as it comes.
+void consoleUseUtf8() {}
+
+}  // namespace consynth::platform

@@ -8,7 +8,8 @@
 // continuing takes it again; ending signals give it back before the program ends. So once
 // the thread runs, it alone changes the terminal's modes, apart from the restoring on
 // SIGPIPE and at exit. Where the program is to quit on SIGINT, SIGTERM and SIGHUP instead,
-// the thread takes those, terminal or not, and holds Escape down.
+// the thread takes those, terminal or not, and holds Escape down. Told to read no keys, it
+// leaves standard input and the terminal alone and takes only those signals.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -194,7 +195,7 @@ sigset_t quittingSignals() {
 // the terminal's reply, a hold or a merge of the key states).
 class KeyReader {
  public:
-  explicit KeyReader(bool terminal) : terminal_(terminal) {}
+  KeyReader(bool terminal, bool input) : terminal_(terminal), inputOpen_(input) {}
 
   void run() {
     for (;;) {
@@ -274,12 +275,12 @@ class KeyReader {
 
   const bool terminal_;
   KeyDecoder decoder_;
-  bool inputOpen_ = true;
+  bool inputOpen_;
   Clock::time_point lastArrival_{};
 };
 
-void readKeys(bool terminal) {
-  KeyReader(terminal).run();
+void readKeys(bool terminal, bool input) {
+  KeyReader(terminal, input).run();
 }
 
 }  // namespace
@@ -302,11 +303,13 @@ void endAsSignalled(int signalNumber) {
   _exit(128 + signalNumber);
 }
 
-void keyboardOpen() {
+void keyboardOpen(KeyInput input) {
   if (opened) return;
   opened = true;
   if (pipe2(wakePipe, O_CLOEXEC) != 0) return;
-  bool terminal = isatty(STDIN_FILENO) != 0 && tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
+  const bool reading = input == KeyInput::Read;
+  bool terminal =
+      reading && isatty(STDIN_FILENO) != 0 && tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
   if (terminal || quitOnSignals) {
     // Blocked before any other thread starts, so every thread inherits the mask.
     const sigset_t signals = terminal ? terminalSignals() : quittingSignals();
@@ -335,7 +338,7 @@ void keyboardOpen() {
     rawTerminal.c_cc[VTIME] = 0;
     takeTerminal(true);
   }
-  reader = std::thread(readKeys, terminal);
+  reader = std::thread(readKeys, terminal, reading);
 }
 
 void keyboardClose() {

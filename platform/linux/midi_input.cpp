@@ -42,9 +42,9 @@ struct MidiThread {
 
 NeverDestroyed<MidiThread> midi;
 
-void deliver(void*, int note) {
+void deliver(void*, int channel, int note) {
   midi->delivering.fetch_add(1);
-  if (midi->listening.load()) midi->noteOn(midi->context, note);
+  if (midi->listening.load()) midi->noteOn(midi->context, channel, note);
   midi->delivering.fetch_sub(1);
 }
 

@@ -62,7 +62,8 @@ int process(jack_nframes_t frames, void*) {
   for (uint32_t i = 0; i < count; ++i) {
     jack_midi_event_t event;
     if (jack_midi_event_get(&event, buffer, i) != 0) continue;
-    decodePacket(event.buffer, event.size, [](int note) { jack.noteOn(jack.context, note); });
+    decodePacket(event.buffer, event.size,
+                 [](int channel, int note) { jack.noteOn(jack.context, channel, note); });
   }
   return 0;
 }

@@ -54,8 +54,9 @@ void handle(const snd_seq_event_t& event) {
   if (event.type == SND_SEQ_EVENT_NOTEON || event.type == SND_SEQ_EVENT_NOTE) {
     const snd_seq_ev_note_t& note = event.data.note;
     const auto bytes = sequencerNoteOnBytes(note.channel, note.note, note.velocity);
-    decodePacket(bytes.data(), bytes.size(),
-                 [](int played) { sequencer.noteOn(sequencer.context, played); });
+    decodePacket(bytes.data(), bytes.size(), [](int channel, int played) {
+      sequencer.noteOn(sequencer.context, channel, played);
+    });
   } else if (event.type == SND_SEQ_EVENT_PORT_START) {
     snd_seq_port_info_t* info;
     snd_seq_port_info_alloca(&info);

@@ -1,6 +1,7 @@
 #include "platform/new_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,8 +98,20 @@ bool NewFile::openTemporary(const std::string& path) {
   // The rename would replace a file that may not be written, so ask as opening it would.
   if (exists && ::access(target.c_str(), W_OK) != 0) return fail();
 
+  // A signal that came between making the file and registering it would leave it behind:
+  // held until then, it finds it registered.
+  sigset_t ending;
+  sigset_t before;
+  sigemptyset(&ending);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+    sigaddset(&ending, signal);
+  pthread_sigmask(SIG_BLOCK, &ending, &before);
   std::string name = target + ".partial.XXXXXX";
   const int fd = mkstemp(name.data());
+  if (fd >= 0) registerTemporary(name);
+  const int madeError = errno;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  errno = madeError;
   if (fd < 0) return fail();
   fcntl(fd, F_SETFD, FD_CLOEXEC);
   handle_ = fd;
@@ -106,7 +119,6 @@ bool NewFile::openTemporary(const std::string& path) {
   direct_ = false;
   path_ = name;
   target_ = target;
-  registerTemporary(path_);
   // mkstemp makes the file private; give it the replaced file's owner and permissions, or
   // those a new file gets. Only root may give a file away: for others that step fails.
   if (exists) {

@@ -1,10 +1,15 @@
-// Audio output through the system's wave-out device (the default one, WAVE_MAPPER).
+// Audio output through the system's wave-out device (the default one, WAVE_MAPPER, or the
+// one the settings name).
 //
 // Each engine buffer carries its own WAVEHDR in AudioBuffer::deviceRecord, so nothing is
 // allocated. The device's completion callback mirrors the system's done flag into the
 // buffer's flags and then calls the engine. Reset and close run on a helper thread with a
 // grace period: a sound service that has stopped answering can keep them from returning,
 // and then only that helper is lost, while no completion call reaches the engine again.
+//
+// The device plays the engine's buffers where they are, unless a gain applies or a named
+// device takes no floats (then 16-bit integers): each buffer is then converted as it is
+// written, into a copy of the device's own (sample_format.h).
 //
 // Opened to keep time where no device opens, it completes each buffer written to it when
 // it would have played, by the clock, on a thread of its own.
@@ -26,6 +31,7 @@
 #include <thread>
 
 #include "platform/audio_output.h"
+#include "platform/windows/wave_out_devices.h"
 
 namespace consynth::platform {
 
@@ -37,6 +43,7 @@ static_assert(kBufferDone == WHDR_DONE && kBufferPrepared == WHDR_PREPARED &&
               kBufferQueued == WHDR_INQUEUE);
 
 constexpr unsigned kMaxBuffers = 8;  // more than the engine ever prepares
+constexpr unsigned kMaxConvertedFrames = 2048;
 constexpr auto kDeviceCallGrace = std::chrono::milliseconds(300);
 
 WAVEHDR* headerOf(AudioBuffer& buffer) {
@@ -106,6 +113,12 @@ struct AudioDevice {
   bool abandoned = false;  ///< a reset or close did not return; the device stays with it
   AudioBuffer* prepared[kMaxBuffers] = {};
   std::atomic<bool> dryNext{false};  ///< all played: the next buffer comes after a gap
+  // Where the device plays converted copies: the gain and the format, and each prepared
+  // buffer's copy, by its place in `prepared`.
+  bool converts = false;
+  double gain = 1.0;
+  SampleFormat format = SampleFormat::Float32;
+  unsigned char converted[kMaxBuffers][kMaxConvertedFrames * kBytesPerFrame];
 };
 
 namespace {
@@ -161,19 +174,35 @@ void CALLBACK waveOutCallback(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_
   if (!device.silenced) device.done(device.context);
 }
 
+// Where buffer `slot` of `prepared` is played from: the engine's memory, or its copy.
+void pointAtSamples(AudioDevice* device, AudioBuffer& buffer, unsigned slot) {
+  WAVEHDR* header = headerOf(buffer);
+  if (!device->converts) {
+    header->lpData = reinterpret_cast<LPSTR>(buffer.data);
+    header->dwBufferLength = buffer.bytes;
+    return;
+  }
+  header->lpData = reinterpret_cast<LPSTR>(device->converted[slot]);
+  header->dwBufferLength =
+      buffer.bytes / kBytesPerFrame * kChannelCount * bytesPerSample(device->format);
+}
+
+// The place of `buffer` in `prepared` (null: of a free place); kMaxBuffers where it has none.
+unsigned slotOf(const AudioDevice* device, const AudioBuffer* buffer) {
+  unsigned slot = 0;
+  while (slot < kMaxBuffers && device->prepared[slot] != buffer)
+    ++slot;
+  return slot;
+}
+
 }  // namespace
 
 AudioDevice* audioOpen(const StreamSettings& settings, AudioDoneCallback done, void* context) {
   if (deviceInUse) return nullptr;
-
-  WAVEFORMATEX format = {};
-  format.wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
-  format.nChannels = kChannelCount;
-  format.nSamplesPerSec = settings.sampleRate;
-  format.nAvgBytesPerSec = settings.sampleRate * kBytesPerFrame;
-  format.nBlockAlign = kBytesPerFrame;
-  format.wBitsPerSample = 32;
-  format.cbSize = 0;
+  const bool named = settings.device != nullptr && *settings.device != '\0';
+  UINT id = WAVE_MAPPER;
+  std::string why;
+  const bool found = findWaveOut(settings.device, id, why);
 
   AudioDevice& device = theDevice;
   device.rate = settings.sampleRate;
@@ -186,10 +215,21 @@ AudioDevice* audioOpen(const StreamSettings& settings, AudioDoneCallback done, v
   for (AudioBuffer*& slot : device.prepared) {
     slot = nullptr;
   }
+  device.gain = settings.gain;
+  device.format = SampleFormat::Float32;
   // The device may call back before waveOutOpen returns, so the record is filled first.
   HWAVEOUT handle = nullptr;
-  if (waveOutOpen(&handle, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(waveOutCallback),
-                  reinterpret_cast<DWORD_PTR>(&device), CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+  MMRESULT opened = MMSYSERR_NODRIVER;
+  for (const SampleFormat format : kWaveOutFormats) {
+    if (!found || (format != SampleFormat::Float32 && !named)) break;
+    const WAVEFORMATEX wave = waveFormat(format, settings.sampleRate);
+    device.format = format;
+    opened = waveOutOpen(&handle, id, &wave, reinterpret_cast<DWORD_PTR>(waveOutCallback),
+                         reinterpret_cast<DWORD_PTR>(&device), CALLBACK_FUNCTION);
+    if (opened != WAVERR_BADFORMAT) break;
+  }
+  device.converts = device.gain != 1.0 || device.format != SampleFormat::Float32;
+  if (opened != MMSYSERR_NOERROR) {
     if (settings.withoutDevice == WithoutDevice::Fail) return nullptr;
     ClockedQueue& queue = device.clocked;
     queue.stopping = false;
@@ -217,19 +257,17 @@ void audioPrepare(AudioDevice* device, AudioBuffer& buffer) {
     buffer.flags.fetch_or(kBufferPrepared);
     return;
   }
+  unsigned slot = slotOf(device, &buffer);
+  if (slot == kMaxBuffers) slot = slotOf(device, nullptr);
+  if (slot == kMaxBuffers) return;
+  if (device->converts && buffer.bytes > kMaxConvertedFrames * kBytesPerFrame) return;
   WAVEHDR* header = new (buffer.deviceRecord) WAVEHDR{};
-  header->lpData = reinterpret_cast<LPSTR>(buffer.data);
-  header->dwBufferLength = buffer.bytes;
+  pointAtSamples(device, buffer, slot);
   header->dwUser = reinterpret_cast<DWORD_PTR>(&buffer);
   if (waveOutPrepareHeader(device->handle, header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR) return;
   buffer.flags.fetch_and(~kBufferDone);
   buffer.flags.fetch_or(kBufferPrepared);
-  for (AudioBuffer*& slot : device->prepared) {
-    if (slot == nullptr || slot == &buffer) {
-      slot = &buffer;
-      break;
-    }
-  }
+  device->prepared[slot] = &buffer;
 }
 
 bool audioWrite(AudioDevice* device, AudioBuffer& buffer) {
@@ -248,6 +286,11 @@ bool audioWrite(AudioDevice* device, AudioBuffer& buffer) {
     }
     queue.changed.notify_all();
     return true;
+  }
+  if (device->converts) {
+    const unsigned slot = slotOf(device, &buffer);
+    convertSamples(buffer.data, buffer.bytes / sizeof(float), device->gain, device->format,
+                   device->converted[slot]);
   }
   if (waveOutWrite(device->handle, headerOf(buffer), sizeof(WAVEHDR)) != MMSYSERR_NOERROR) {
     buffer.flags.fetch_and(~kBufferQueued);

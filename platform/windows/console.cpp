@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/console.h"
 #include "platform/never_destroyed.h"
@@ -41,3 +42,27 @@ void waitForPrint() {
 }
 
 }  // namespace consynth::platform::detail
+
+namespace consynth::platform {
+
+namespace {
+
+UINT codePageFound = 0;
+
+void giveCodePageBack() {
+  SetConsoleOutputCP(codePageFound);
+}
+
+}  // namespace
+
+// The console window's code page outlives the program (the shell that started it keeps it),
+// so the one found is put back at exit.
+void consoleUseUtf8() {
+  if (codePageFound != 0) return;
+  codePageFound = GetConsoleOutputCP();
+  if (codePageFound == 0) return;  // no console window
+  SetConsoleOutputCP(CP_UTF8);
+  std::atexit(giveCodePageBack);
+}
+
+}  // namespace consynth::platform

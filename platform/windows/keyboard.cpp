@@ -3,7 +3,8 @@
 // whole session, whichever window has the focus. Nothing needs opening.
 //
 // Where the program is to quit on ending signals, the console's control events (Ctrl-C,
-// Ctrl-Break, the window closing) hold Escape down instead of ending the process.
+// Ctrl-Break, the window closing) hold Escape down instead of ending the process. Told to
+// read no keys, it reports every key up but that Escape.
 
 #include <windows.h>
 
@@ -16,6 +17,7 @@ namespace consynth::platform {
 namespace {
 
 std::atomic<bool> quitRequested{false};
+bool readingKeys = true;
 HANDLE closed = nullptr;  ///< set by keyboardClose: the program has finished its work
 
 BOOL WINAPI onConsoleEvent(DWORD event) {
@@ -52,14 +54,16 @@ void endAsSignalled(int) {
   ExitProcess(0xC000013A);  // as the system's Ctrl-C handler ends a process
 }
 
-void keyboardOpen() {}
+void keyboardOpen(KeyInput input) {
+  readingKeys = input == KeyInput::Read;
+}
 
 void keyboardClose() {
   if (closed != nullptr) SetEvent(closed);
 }
 
 uint16_t keyState(Key key) {
-  auto state = static_cast<uint16_t>(GetAsyncKeyState(static_cast<int>(key)));
+  auto state = readingKeys ? static_cast<uint16_t>(GetAsyncKeyState(static_cast<int>(key))) : 0;
   if (key == Key::Escape && quitRequested.load()) state |= kKeyDownNow;
   return state;
 }

@@ -32,7 +32,8 @@ void CALLBACK midiInCallback(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR param1,
   if (message != MIM_DATA && message != MIM_MOREDATA) return;
   const auto bytes = shortMessageBytes(static_cast<uint32_t>(param1));
   EnterCriticalSection(&devices.turn);
-  decodePacket(bytes.data(), bytes.size(), [](int note) { devices.noteOn(devices.context, note); });
+  decodePacket(bytes.data(), bytes.size(),
+               [](int channel, int note) { devices.noteOn(devices.context, channel, note); });
   LeaveCriticalSection(&devices.turn);
 }
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "tests/support/fake_platform.h"
 
 namespace consynth {
@@ -27,10 +29,10 @@ class ControlLoopTest : public ::testing::Test {
     fake::takeConsoleText();
   }
 
-  int run(std::vector<std::set<Key>> polls, MidiInput midi = MidiInput::On) {
+  int run(std::vector<std::set<Key>> polls, LoopSettings settings = {}) {
     fake::scriptKeyboard(std::move(polls));
     fake::takeMidiRecord();
-    return runControlLoop(engine, midi);
+    return runControlLoop(engine, settings);
   }
 };
 
@@ -86,7 +88,7 @@ TEST_F(ControlLoopTest, MidiInputIsOpenWhileTheLoopRunsUnlessTurnedOff) {
   const fake::MidiRecord on = fake::takeMidiRecord();
   EXPECT_EQ(on.opens, 1);
   EXPECT_EQ(on.closes, 1);
-  EXPECT_EQ(run({{}}, MidiInput::Off), 0);
+  EXPECT_EQ(run({{}}, {.midi = MidiInput::Off}), 0);
   EXPECT_EQ(fake::takeMidiRecord().opens, 0);
 }
 
@@ -94,6 +96,64 @@ TEST_F(ControlLoopTest, EscapeEndsTheLoopAfterThePollInProgress) {
   EXPECT_EQ(run({{}, {}, {Key::Escape}}), 0);
   EXPECT_EQ(fake::keyQueries(Key::Escape), 3);
   EXPECT_EQ(fake::keyQueries(Key::A), 2);
+}
+
+// With --midi-channel only that channel's note-ons reach the voices. The device plays a few
+// buffers once they are sent, far less than a note lasts, so the notes still sound at the end.
+TEST_F(ControlLoopTest, AMidiChannelPlaysItsNoteOnsAndNoOthers) {
+  fake::configureDevice({.mode = fake::DeviceMode::Plays, .allowedCompletions = 0});
+  fake::scriptKeyboard(std::vector<std::set<Key>>(6));
+  std::thread loop([] { runControlLoop(engine, {.midiChannel = 2}); });
+  while (!fake::sendMidiNoteOn(1, 60)) {  // channel 2, as MIDI numbers them from 0
+    std::this_thread::yield();
+  }
+  fake::sendMidiNoteOn(0, 61);
+  fake::sendMidiNoteOn(15, 62);
+  fake::sendMidiNoteOn(1, 63);
+  fake::allowCompletions(4);
+  loop.join();
+  EXPECT_EQ(engine.instrument().voices[4].increment, incrementOf(60 + kMidiNoteOffset));
+  EXPECT_EQ(engine.instrument().voices[5].increment, incrementOf(63 + kMidiNoteOffset));
+  EXPECT_FALSE(engine.instrument().voices[6].increment > 0.0);
+}
+
+// What the console shows: the help and a status and index line per buffer, the help alone,
+// the help and a meter line drawn over itself, or nothing.
+TEST_F(ControlLoopTest, EachViewPrintsItsOwnLines) {
+  fake::configureDevice({.mode = fake::DeviceMode::Plays, .periodMs = 2});
+  struct Case {
+    ConsoleView view;
+    bool help;
+    bool statusLines;
+    bool meterLines;
+  };
+  const Case cases[] = {{ConsoleView::Status, true, true, false},
+                        {ConsoleView::Quiet, true, false, false},
+                        {ConsoleView::Meter, true, false, true},
+                        {ConsoleView::None, false, false, false}};
+  for (const Case& c : cases) {
+    fake::takeConsoleText();
+    EXPECT_EQ(run(std::vector<std::set<Key>>(9), {.view = c.view}), 0);
+    const std::string text = fake::takeConsoleText();
+    const auto view = static_cast<int>(c.view);
+    // Nothing orders the help against the render thread's first lines.
+    EXPECT_EQ(text.find(kHelpText) != std::string::npos, c.help) << view;
+    EXPECT_EQ(text.find("lpfnum:") != std::string::npos, c.statusLines) << view;
+    EXPECT_EQ(text.find("index = ") != std::string::npos, c.statusLines) << view;
+    EXPECT_EQ(text.find("\rLPF  4  Type 0  Reverb on ") != std::string::npos, c.meterLines) << view;
+    if (c.meterLines) {
+      // Every fourth of the nine polls (0, 4, 8) and once more at the end.
+      size_t lines = 0;
+      for (size_t at = 0; (at = text.find("\rLPF", at)) != std::string::npos; ++at)
+        ++lines;
+      EXPECT_EQ(lines, 4u);
+      // Drawn in place: one line break, after the last one.
+      EXPECT_EQ(text.find('\n', std::string(kHelpText).size()), text.size() - 1);
+    }
+    if (!c.help) {
+      EXPECT_EQ(text, "") << view;
+    }
+  }
 }
 
 }  // namespace

@@ -52,6 +52,7 @@ class TakeTest : public ::testing::Test {
   void TearDown() override {
     engine->close();
     writer.finish();
+    writer.limitPartsTo(kMaxWavFrames);
     fake::configureDisk({});
     std::filesystem::remove_all(dir);
   }
@@ -62,25 +63,28 @@ class TakeTest : public ::testing::Test {
     engine->recordInto(&writer.queue());
   }
 
-  // The events file must replay, from its own 'end', to the WAV file's samples bit for bit.
-  // Returns the take's length in frames.
-  uint64_t expectReplaysBitForBit() {
-    std::ifstream in(names.events, std::ios::binary);
+  // The events file must replay, from its own 'start' (if any) to its own 'end', to the WAV
+  // file's samples bit for bit. Returns the frame where the take (or this part of it) ends.
+  uint64_t expectReplaysBitForBit(const TakeNames& files) {
+    std::ifstream in(files.events, std::ios::binary);
     const EventsParse parse = parseEvents(in);
-    EXPECT_TRUE(parse.ok()) << parse.errorLine << ": " << parse.error;
-    EXPECT_TRUE(parse.endFrame().has_value());
+    EXPECT_TRUE(parse.ok()) << files.events << ":" << parse.errorLine << ": " << parse.error;
+    EXPECT_TRUE(parse.endFrame().has_value()) << files.events;
     std::string error;
-    const auto recorded = readWavSampleBits(names.wav, error);
+    const auto recorded = readWavSampleBits(files.wav, error);
     EXPECT_TRUE(recorded.has_value()) << error;
     if (!parse.endFrame() || !recorded) return 0;
     const uint64_t frames = *parse.endFrame();
 
-    const SampleComparison c = compareSamples(replaySampleBits(parse.events, frames), *recorded);
-    EXPECT_TRUE(c.bitExact()) << c.differing << " samples differ, the first at " << c.firstDiffering
-                              << "; " << recorded->size() / 2 << " frames recorded, " << frames
-                              << " replayed";
+    const SampleComparison c =
+        compareSamples(replaySampleBits(parse.events, frames, parse.startFrame()), *recorded);
+    EXPECT_TRUE(c.bitExact()) << files.wav << ": " << c.differing
+                              << " samples differ, the first at " << c.firstDiffering << "; "
+                              << recorded->size() / 2 << " frames recorded, "
+                              << frames - parse.startFrame() << " replayed";
     return frames;
   }
+  uint64_t expectReplaysBitForBit() { return expectReplaysBitForBit(names); }
 
   TestPanel panel;
   std::filesystem::path dir;
@@ -190,6 +194,45 @@ TEST_F(TakeTest, MarksWhereTheDeviceRanDry) {
   EXPECT_NE(readText(names.events).find(expected), std::string::npos) << readText(names.events);
 }
 
+// A take longer than a WAV file holds (here a part holds 10 buffers) goes on in parts, each
+// replayable on its own to its own sound; a number whose files exist is passed over.
+TEST_F(TakeTest, GoesOnInPartsEachReplayableOnItsOwn) {
+  fake::configureDevice({.mode = fake::DeviceMode::Plays});
+  writer.limitPartsTo(10 * kFramesPerBuffer);
+  std::ofstream(partNames(names, 3).events, std::ios::binary) << "mine\n";
+  startTake();
+  panel.keys = [](int poll) {
+    if (poll % 23 == 1) engine->noteOn(poll % 4, 30 + poll % 25, kKeyPatch);
+    return FrameKeys{.upPressed = poll % 50 == 9, .bypass = (poll / 60) % 2 == 1};
+  };
+  engine->open();
+  panel.waitFor(45, 45);
+  engine->close();
+  ASSERT_TRUE(writer.finish()) << writer.message();
+
+  // At least five parts (45 buffers or more), numbered 1, 2, 4, 5, ...: 3 is taken.
+  uint64_t end = 0;
+  int parts = 0;
+  for (int part = 1; part == 1 || std::filesystem::exists(partNames(names, part).wav);
+       part += part == 2 ? 2 : 1) {
+    const TakeNames files = part == 1 ? names : partNames(names, part);
+    const std::string events = readText(files.events);
+    const uint64_t start = end;
+    if (part > 1) {
+      const std::string startLine = std::to_string(start) + " start\n";
+      EXPECT_NE(events.find(startLine), std::string::npos) << events;
+    }
+    end = expectReplaysBitForBit(files);
+    EXPECT_LE(end - start, 10u * kFramesPerBuffer) << files.wav;
+    EXPECT_GT(end, start) << files.wav;
+    ++parts;
+  }
+  EXPECT_GE(parts, 5);
+  EXPECT_EQ(end, uint64_t{kFramesPerBuffer} * panel.statusLines());
+  EXPECT_EQ(readText(partNames(names, 3).events), "mine\n");
+  EXPECT_FALSE(std::filesystem::exists(partNames(names, 3).wav));
+}
+
 TEST_F(TakeTest, NeverReplacesAFile) {
   std::ofstream(names.events, std::ios::binary) << "mine\n";
   EXPECT_FALSE(writer.create(names, "test"));
@@ -200,6 +243,7 @@ TEST_F(TakeTest, NeverReplacesAFile) {
   EXPECT_EQ(takeNames("a/b.wav").events, "a/b.events");
   EXPECT_EQ(takeNames("b.WAV").wav, "b.wav");
   EXPECT_EQ(takeNames("b.wave").wav, "b.wave.wav");
+  EXPECT_EQ(partNames(takeNames("a/b.WAV"), 12).events, "a/b-12.events");
 }
 
 }  // namespace

@@ -143,6 +143,47 @@ def test_tmux(scenario, capture, play, renderer, pytestconfig):
     run.quit()
 
 
+def test_meter_and_quiet(scenario, capture, play):
+    """--meter: while the chord plays the help stays on screen, one line beneath it redrawn in
+    place a few times a second shows the controls and the level, and CLIP while it clips;
+    nothing scrolls. --quiet: the help alone."""
+    run = play("--meter")
+    time.sleep(1.0)
+    sent = run.send("a", "s", "d", "f")
+    time.sleep(0.6)
+
+    def screen():
+        return scenario.run("tmux", "capture-pane", "-p", "-t", run.name).splitlines()
+    lines = screen()
+    check(lines[:5] == HELP.splitlines(), f"the help stays on screen ({lines[:5]})")
+    check(len(lines) > 5 and lines[5].startswith("LPF  4  Type 0  Reverb on ") and
+          "\u2588" in lines[5] and lines[5].endswith(" dB CLIP") and
+          not any(line.strip() for line in lines[6:]),
+          f"one line beneath it: the controls, a level bar and CLIP ({lines[5:7]})")
+    time.sleep(2.0)
+    lines = screen()
+    check(len(lines) > 5 and not lines[5].endswith("CLIP"),
+          f"CLIP goes once the chord no longer clips ({lines[5:6]})")
+    drawn = run.output().count(b"\rLPF")
+    figure(f"meter lines drawn in {time.monotonic() - sent + 1.0:.1f} s: {drawn}")
+    check(drawn >= 3 * (time.monotonic() - sent + 1.0),
+          f"redrawn a few times a second ({drawn})")
+    run.quit(" with --meter")
+    output = run.output()
+    check(output.count(b"\n") == 6 and b"lpfnum" not in output and output.endswith(b"\r\n"),
+          "nothing scrolls: the help's lines and the meter's last one end in a new line, "
+          "no status line")
+
+    quiet = play("--quiet", name="quiet")
+    time.sleep(1.0)
+    sent = quiet.send("a")
+    check(capture.onset_after(sent, 1.0) is not None, "--quiet: the keys play")
+    quiet.quit(" with --quiet")
+    # The program asks the terminal about its keyboard protocol first.
+    shown = quiet.output().replace(b"\x1b[?u\x1b[c", b"")
+    check(shown == HELP_CRLF, f"--quiet: the help alone ({shown[:200]!r})")
+
+
 def test_stdout_blocked(scenario, capture, play):
     """Standard output blocked: sound and keys go on, Escape exits."""
     # Output to a pipe whose reader never reads, at its smallest: full within a second.

@@ -81,6 +81,26 @@ def test_midi_take(scenario, sound_server, midi_sender, play, renderer):
           "the take holds MIDI's notes on voices 4 to 9, the flood's included")
 
 
+def test_midi_channel(scenario, capture, midi_sender, play, renderer):
+    """--midi-channel 2 plays the note-ons of channel 2, and not those of another."""
+    take = Take(scenario.path("channel"))
+    run = play("--midi-channel", "2", "--record", take.base)
+    check(midi_sender.ask("wait consynth:midi_in") == "connected",
+          "a program listening to one channel is connected to the sender")
+    time.sleep(0.3)
+    other = midi_sender.note(62, channel=3)
+    capture.reach(other + 0.8)
+    check(capture.level(capture.frame_at(run.started), capture.frame_at(other + 0.8)) == 0.0,
+          "a note-on on channel 3 plays nothing")
+    check(capture.onset_after(midi_sender.note(60, channel=2), 1.0) is not None,
+          "a note-on on channel 2 plays")
+    run.quit(" listening to one MIDI channel")
+    take.check(renderer, "a take of one MIDI channel")
+    events = take.events()
+    check(events.count(" noteon ") == 1 and " noteon 4 64 " in events,
+          f"the take holds channel 2's note alone ({events.count(' noteon ')} note-ons)")
+
+
 @pytest.mark.parametrize("args, port, freeze", [([], True, False), (["--no-midi"], False, False),
                                                 ([], True, True)],
                          ids=["port", "no-midi", "server-frozen"])

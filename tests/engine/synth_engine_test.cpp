@@ -171,7 +171,9 @@ TEST_F(SynthEngineTest, NoteOnsFromAnotherThreadAreHeard) {
   for (int v = 0; v < 4; ++v)
     engine->noteOn(v, 36 + v, kKeyPatch);
   engine->midiNoteOn(60);
-  panel->waitFor(20, 20);
+  // Counted from now: a thread held up before the note-ons may find many buffers done.
+  const int shown = panel->statusLines();
+  panel->waitFor(shown + 12, shown + 12);
   engine->close();
   EXPECT_GT(fake::deviceRecord().soundingBuffers, 0);
   EXPECT_GT(engine->instrument().voices[3].counter, 0);

@@ -51,7 +51,7 @@ TEST(EventsFile, ReadsBackEveryKindOfEventAsWritten) {
   noteOn.patch = 0x020400FEu;
   std::string text = formatEvent(noteOn);
   for (const Event::Kind kind : {Event::Kind::Up, Event::Kind::Down, Event::Kind::BypassOn,
-                                 Event::Kind::BypassOff, Event::Kind::End}) {
+                                 Event::Kind::BypassOff, Event::Kind::Start, Event::Kind::End}) {
     Event event;
     event.frame = noteOn.frame + 1;
     event.kind = kind;
@@ -59,14 +59,14 @@ TEST(EventsFile, ReadsBackEveryKindOfEventAsWritten) {
   }
   const EventsParse p = parse(text);
   ASSERT_TRUE(p.ok()) << p.errorLine << ": " << p.error << "\n" << text;
-  ASSERT_EQ(p.events.size(), 6u);
+  ASSERT_EQ(p.events.size(), 7u);
   EXPECT_EQ(p.events[0].frame, noteOn.frame);
   EXPECT_EQ(p.events[0].voice, 9);
   EXPECT_EQ(p.events[0].note, INT32_MIN);
   EXPECT_EQ(p.events[0].patch, 0x020400FEu);
-  const Event::Kind kinds[] = {Event::Kind::Up, Event::Kind::Down, Event::Kind::BypassOn,
-                               Event::Kind::BypassOff, Event::Kind::End};
-  for (size_t i = 0; i < 5; ++i) {
+  const Event::Kind kinds[] = {Event::Kind::Up,        Event::Kind::Down,  Event::Kind::BypassOn,
+                               Event::Kind::BypassOff, Event::Kind::Start, Event::Kind::End};
+  for (size_t i = 0; i < 6; ++i) {
     EXPECT_EQ(p.events[i + 1].kind, kinds[i]);
     EXPECT_EQ(p.events[i + 1].frame, noteOn.frame + 1);
   }
@@ -101,6 +101,10 @@ TEST(EventsFile, RejectsBadLinesNamingTheLine) {
       {"5 end\n5 end\n", 2},
       {"5 end now\n", 1},
       {"536870906 end\n", 1},  // longer than a WAV file holds
+      {"7 start\n8 start\n", 2},
+      {"7 start now\n", 1},
+      {"5 end\n6 start\n", 2},
+      {"10 start\n536870916 end\n", 2},  // the sound kept is longer than a WAV file holds
   };
   for (const Case& c : cases) {
     const EventsParse p = parse(c.text);
@@ -136,6 +140,15 @@ TEST(EventsFile, MessagesShowInputEscapedAndShort) {
   EXPECT_TRUE(parse("\xEF\xBB\xBF"
                     "0 up\n")
                   .ok());
+}
+
+// A take's later part: the events from the take's start, then where its sound starts.
+TEST(EventsFile, AStartMarksWhereTheSoundKeptBegins) {
+  const EventsParse p = parse("0 noteon 0 36\n1000 start\n1000 up\n536871905 end\n");
+  ASSERT_TRUE(p.ok()) << p.errorLine << ": " << p.error;
+  EXPECT_EQ(p.startFrame(), 1000u);
+  EXPECT_EQ(p.endFrame(), 536871905u);  // all a WAV file holds, after the start
+  EXPECT_EQ(parse("0 up\n").startFrame(), 0u);
 }
 
 TEST(EventsFile, UpAndDownMayRepeatOnLaterFrames) {

@@ -3,10 +3,12 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "formats/events_file.h"
+#include "formats/wav_format.h"
 #include "synth/voice.h"
 
 namespace {
@@ -34,9 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       require(c >= 0x20 && c < 0x7F);
     return 0;
   }
-  // Frames never go backwards; voices exist; a frame steps each control at most once.
+  // Frames never go backwards; voices exist; a frame steps each control at most once; one
+  // start at most, and the sound kept from it fits a WAV file.
   int upsOnFrame = 0;
   int downsOnFrame = 0;
+  int starts = 0;
   for (size_t i = 0; i < parse.events.size(); ++i) {
     const consynth::Event& e = parse.events[i];
     if (i > 0) require(e.frame >= parse.events[i - 1].frame);
@@ -47,6 +51,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (e.kind == consynth::Event::Kind::NoteOn) {
       require(e.voice >= 0 && e.voice < consynth::kVoiceCount);
     }
+    starts += e.kind == consynth::Event::Kind::Start;
+    require(starts <= 1);
+  }
+  if (const std::optional<uint64_t> end = parse.endFrame()) {
+    require(*end >= parse.startFrame() && *end - parse.startFrame() <= consynth::kMaxWavFrames);
   }
   return 0;
 }

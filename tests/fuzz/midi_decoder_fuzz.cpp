@@ -53,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i + 3 <= size; i += 3) {
     const auto bytes = consynth::platform::sequencerNoteOnBytes(data[i], data[i + 1], data[i + 2]);
     int played = kNoNote;
-    consynth::platform::decodePacket(bytes.data(), bytes.size(), [&](int note) {
-      require(played == kNoNote);
+    consynth::platform::decodePacket(bytes.data(), bytes.size(), [&](int channel, int note) {
+      require(played == kNoNote && channel == (data[i] & 0x0F));
       played = note;
     });
     const bool valid = data[i + 1] <= 127 && data[i + 2] >= 1 && data[i + 2] <= 127;
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         data[i] | data[i + 1] << 8 | data[i + 2] << 16 | static_cast<uint32_t>(data[i + 3]) << 24;
     const auto bytes = consynth::platform::shortMessageBytes(packed);
     int count = 0;
-    consynth::platform::decodePacket(bytes.data(), bytes.size(), [&](int) { ++count; });
+    consynth::platform::decodePacket(bytes.data(), bytes.size(), [&](int, int) { ++count; });
     require(count <= 1);
   }
   return 0;

@@ -29,7 +29,7 @@ Notes notesOf(std::vector<uint8_t> bytes) {
 template <size_t N>
 Notes packetNotes(const std::array<uint8_t, N>& bytes) {
   Notes notes;
-  decodePacket(bytes.data(), bytes.size(), [&](int note) { notes.push_back(note); });
+  decodePacket(bytes.data(), bytes.size(), [&](int, int note) { notes.push_back(note); });
   return notes;
 }
 
@@ -37,6 +37,26 @@ TEST(MidiDecoderTest, NoteOnsOnEveryChannelWithRunningStatus) {
   EXPECT_EQ(notesOf({0x90, 60, 64}), Notes{60});
   EXPECT_EQ(notesOf({0x9F, 0, 1, 127, 127}), (Notes{0, 127}));
   EXPECT_EQ(notesOf({0x95, 60, 64, 62, 64, 64, 100}), (Notes{60, 62, 64}));
+}
+
+// Each note-on's channel, as --midi-channel picks them: running status keeps it, a new
+// status byte changes it.
+TEST(MidiDecoderTest, EachNoteOnComesWithItsChannel) {
+  const std::vector<uint8_t> bytes = {0x90, 60, 64,   62, 64, 0x9F, 61, 1, 0xF8,
+                                      63,   1,  0x83, 64, 64, 0x93, 65, 9};
+  std::vector<std::pair<int, int>> notes;
+  MidiDecoder decoder;
+  for (const uint8_t byte : bytes) {
+    if (const int note = decoder.feed(byte); note != kNoNote)
+      notes.push_back({decoder.channel(), note});
+  }
+  EXPECT_EQ(notes,
+            (std::vector<std::pair<int, int>>{{0, 60}, {0, 62}, {15, 61}, {15, 63}, {3, 65}}));
+  std::vector<int> channels;
+  for (const auto& packet : {shortMessageBytes(0x00403C9A), sequencerNoteOnBytes(7, 60, 100)})
+    decodePacket(packet.data(), packet.size(),
+                 [&](int channel, int) { channels.push_back(channel); });
+  EXPECT_EQ(channels, (std::vector<int>{10, 7}));
 }
 
 TEST(MidiDecoderTest, VelocityZeroAndEveryOtherChannelMessagePlayNothing) {

@@ -64,6 +64,8 @@ int escapeQueries = 0;
 std::map<platform::Key, int> queries;
 std::string consoleText;
 MidiRecord midi;
+platform::MidiNoteOnCallback midiNoteOn = nullptr;  ///< while MIDI input is open
+void* midiContext = nullptr;
 
 void play(AudioDevice* dev) {
   for (;;) {
@@ -175,6 +177,13 @@ MidiRecord takeMidiRecord() {
   return std::exchange(midi, MidiRecord());
 }
 
+bool sendMidiNoteOn(int channel, int note) {
+  std::lock_guard<std::mutex> state(stateMutex);
+  if (midiNoteOn == nullptr) return false;
+  midiNoteOn(midiContext, channel, note);
+  return true;
+}
+
 }  // namespace consynth::fake
 
 namespace consynth::platform {
@@ -254,7 +263,7 @@ void audioClose(AudioDevice* dev) {
   ++record.closes;
 }
 
-void keyboardOpen() {}
+void keyboardOpen(KeyInput) {}
 void keyboardClose() {}
 
 uint16_t keyState(Key key) {
@@ -280,17 +289,21 @@ void consolePrint(const char* format, ...) {
   consoleText += text;
 }
 
-void midiOpen(MidiNoteOnCallback, void*) {
+void midiOpen(MidiNoteOnCallback noteOn, void* context) {
   std::lock_guard<std::mutex> state(stateMutex);
   ++midi.opens;
+  midiNoteOn = noteOn;
+  midiContext = context;
 }
 
 void midiClose() {
   std::lock_guard<std::mutex> state(stateMutex);
   ++midi.closes;
+  midiNoteOn = nullptr;
 }
 
 void consoleOpen() {}
+void consoleUseUtf8() {}
 void consoleClose() {}
 
 // Real files, through the C library, on the disk the test steers.

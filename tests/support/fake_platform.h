@@ -78,4 +78,8 @@ struct MidiRecord {
 };
 MidiRecord takeMidiRecord();
 
+/// A MIDI note-on on `channel` (0 to 15), as the MIDI input hands it over; false while the
+/// input is not open.
+bool sendMidiNoteOn(int channel, int note);
+
 }  // namespace consynth::fake

@@ -54,6 +54,19 @@ grep -qi warn "$dir/soxi" && fail "soxi warns: $(cat "$dir/soxi")"
   fail "'1000 end' does not render the same 1000 frames as --frames 1000"
 "${renderer[@]}" --frames 500 --events "$dir/ended.events" "$dir/short.wav" &&
   [ "$(stat -c %s "$dir/short.wav")" -eq $((header + 4000)) ] || fail "--frames does not win over 'end'"
+# A 'start' keeps the sound from its frame on, as the render from frame 0 has it there; --frames
+# then counts from the start.
+{ head -n 3 "$dir/ok.events"; echo '250 start'; sed -n 4,5p "$dir/ok.events"; echo '1000 end'; } \
+  >"$dir/started.events"
+tail -c $((750 * 8)) "$good" >"$dir/good.tail"
+"${renderer[@]}" --events "$dir/started.events" "$dir/started.wav" &&
+  [ "$(stat -c %s "$dir/started.wav")" -eq $((header + 6000)) ] &&
+  cmp -s <(tail -c +$((header + 1)) "$dir/started.wav") "$dir/good.tail" ||
+  fail "'250 start' does not keep frames 250 to 1000 of the render"
+"${renderer[@]}" --frames 100 --events "$dir/started.events" "$dir/started.wav" &&
+  [ "$(stat -c %s "$dir/started.wav")" -eq $((header + 800)) ] &&
+  cmp -s <(tail -c +$((header + 1)) "$dir/started.wav") <(head -c 800 "$dir/good.tail") ||
+  fail "--frames 100 after '250 start' does not keep frames 250 to 350"
 if $posix; then
   # A render into a pipe that is read only a second later surely takes a while: it shows
   # its progress where standard error is a terminal, and only there.

@@ -4,7 +4,8 @@ connects itself. Run with Debian's python3 (python3-jack-client). Reads commands
 and answers each on stdout with the monotonic time of the process cycle that sent it:
 
   wait PORT          waits until PORT is connected to ours; answers "connected"
-  note N...          a note-on of each note N, velocity 100, all in one cycle
+  note N...          a note-on of each note N, velocity 100, all in one cycle, on channel 1
+  on CHANNEL N...    the same on CHANNEL, 1 to 16
   flood RATE SECS    RATE note-ons a second for SECS seconds, notes 36 to 95 in turn
 """
 
@@ -17,7 +18,7 @@ import jack
 client = jack.Client("e2e-sender", no_start_server=True)
 port = client.midi_outports.register("out")
 lock = threading.Lock()
-pending = []  # (note, cycles to wait) not yet sent
+pending = []  # (status byte, note) not yet sent
 flood = {"per_cycle": 0.0, "left": 0, "carry": 0.0, "note": 36}
 sent = []  # monotonic times of the cycles that sent something
 
@@ -26,7 +27,7 @@ sent = []  # monotonic times of the cycles that sent something
 def process(frames):
     port.clear_buffer()
     with lock:
-        messages = [bytes([0x90, n, 100]) for n in pending]
+        messages = [bytes([status, n, 100]) for status, n in pending]
         pending.clear()
         if flood["left"] > 0:
             flood["carry"] += flood["per_cycle"]
@@ -57,10 +58,11 @@ with client:
             while not any(p.name == words[1] for p in port.connections):
                 time.sleep(0.01)
             print("connected", flush=True)
-        elif words[0] == "note":
+        elif words[0] in ("note", "on"):
+            channel, notes = (1, words[1:]) if words[0] == "note" else (int(words[1]), words[2:])
             with lock:
                 before = len(sent)
-                pending.extend(int(word) for word in words[1:])
+                pending.extend((0x8F + channel, int(note)) for note in notes)
             print(wait_sent(before + 1), flush=True)
         elif words[0] == "flood":
             rate, seconds = float(words[1]), float(words[2])

@@ -92,8 +92,8 @@ class MidiSender:
         reader.join(timeout)
         return answer[0].strip() if answer and answer[0] else None
 
-    def note(self, *notes):
-        return float(self.ask("note " + " ".join(map(str, notes))))
+    def note(self, *notes, channel=1):
+        return float(self.ask(f"on {channel} " + " ".join(map(str, notes))))
 
     def flood(self, rate, seconds):  # the moment of the last cycle that sent some
         return float(self.ask(f"flood {rate} {seconds}", seconds + 10))

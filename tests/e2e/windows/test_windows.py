@@ -2,13 +2,16 @@
 keys, takes and exit. Sound goes through Wine's PulseAudio driver to the scenario's sound
 server, as on Linux."""
 
+import os
 import re
+import subprocess
 import time
 
 import pytest
 
-from harness import (HANG_GUARD, HELP_CRLF, RATE, STATUS_AND_INDEX, ConsoleRun, Take, check,
-                     check_heard_take, figure, wait_for, windows_path)
+from harness import (HANG_GUARD, HELP_CRLF, RATE, STATUS_AND_INDEX, Capture, ConsoleRun,
+                     SoundServer, Take, check, check_heard_take, figure, wait_for, windows_path)
+from harness.terminals import xdotool
 
 pytestmark = [pytest.mark.wine, pytest.mark.xvfb]
 
@@ -126,3 +129,53 @@ def test_server_gone(scenario, sound_server, program, how):
     run.quit()
     text = run.output()
     check(text.count(HELP_CRLF) == 1, f"the help text, once (got {text[:200]!r})")
+
+
+def test_devices(scenario, program):
+    """--list-devices numbers the wave-out devices (Wine's PulseAudio driver: the default, then
+    the sinks); --device 0 plays, and --device 2 on the second sink alone; a number past them,
+    or a name part two devices share, stops it at start with exit code 2; --headless reads no
+    keys, prints nothing and ends on Ctrl-C with exit code 0."""
+    sound_server = SoundServer(scenario, sinks=("e2e", "second"))
+    capture = Capture(scenario)
+
+    def wine(*args):
+        return subprocess.run(["wine", program, *args], env=scenario.env, capture_output=True,
+                              timeout=HANG_GUARD)
+    listed = wine("--list-devices")
+    lines = listed.stdout.decode(errors="replace").splitlines()
+    numbers = [line.split()[0] for line in lines if line.strip()]
+    check(listed.returncode == 0 and len(numbers) >= 2 and
+          numbers == [str(i) for i in range(len(numbers))],
+          f"--list-devices: the devices by number, with their names ({lines})")
+    for args, message in [(["--device", str(len(numbers))], b"no output device numbered"),
+                          (["--device", "null"], b"is in the names of 2 output devices")]:
+        wrong = wine(*args)
+        check(wrong.returncode == 2 and message in wrong.stderr,
+              f"{' '.join(args)}: exit code 2 and why ({wrong.stderr[:200]!r})")
+
+    second = Capture(scenario, "second")
+    for device, heard, silent in [("0", capture, second), ("2", second, capture)]:
+        run = ConsoleRun(scenario, program, f"--device {device}")
+        run.check_streaming(sound_server)
+        pressed = run.press("a")
+        time.sleep(0.8)
+        loud = heard.level(heard.frame_at(pressed), heard.frames())
+        quiet = silent.level(silent.frame_at(pressed), silent.frames())
+        check(loud > 0.01 and quiet == 0.0,
+              f"--device {device} plays on its sink alone (levels {loud:.4f}, {quiet})")
+        run.quit()
+        os.remove(scenario.path("go"))  # the next run waits for its own word to start
+
+    run = ConsoleRun(scenario, program, "--headless --device 0")
+    run.check_streaming(sound_server)
+    pressed = capture.frame_at(run.press("a"))
+    time.sleep(0.8)
+    check(capture.level(pressed, capture.frames()) == 0.0, "--headless: keys play nothing")
+    xdotool(scenario, "key", "ctrl+c")
+    try:
+        code = run.process.wait(timeout=HANG_GUARD)
+    except subprocess.TimeoutExpired:
+        code = None
+    check(code == 0, f"--headless: Ctrl-C ends it with exit code 0 (got {code})")
+    check(run.output() == b"", f"--headless: nothing printed ({run.output()[:200]!r})")
