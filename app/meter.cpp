@@ -40,8 +40,7 @@ std::string meterLine(const MeterReading& reading) {
   char text[256];
   std::snprintf(text, sizeof text, "\rLPF %2d  Type %d  Reverb %-3s  %s %s %s  %3ux%u %4.1f ms",
                 reading.lpfnum, reading.type, reading.bypass ? "off" : "on", bar.c_str(), level,
-                reading.clipped ? "CLIP" : "    ", reading.ring.periodFrames,
-                reading.ring.periods,
+                reading.clipped ? "CLIP" : "    ", reading.ring.periodFrames, reading.ring.periods,
                 1000.0 * reading.ring.queuedFrames() / kSampleRate);
   return text;
 }

@@ -35,10 +35,9 @@ void CALLBACK midiInCallback(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR param1,
   const auto bytes = shortMessageBytes(static_cast<uint32_t>(param1));
   const auto arrived = std::chrono::steady_clock::now();  // the system calls back at once
   EnterCriticalSection(&devices.turn);
-  decodePacket(bytes.data(), bytes.size(),
-               [arrived](int channel, int note) {
-                 devices.noteOn(devices.context, channel, note, arrived);
-               });
+  decodePacket(bytes.data(), bytes.size(), [arrived](int channel, int note) {
+    devices.noteOn(devices.context, channel, note, arrived);
+  });
   LeaveCriticalSection(&devices.turn);
 }
 
