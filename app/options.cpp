@@ -144,7 +144,8 @@ constexpr cli::Option<Options> kOptions[] = {
     {"--meter", nullptr,
      "show the key help and, beneath it, one line redrawn a few\n"
      "times a second: the reverb's damping, delay set and bypass,\n"
-     "and a level bar that shows when the output clips.",
+     "a level bar that shows when the output clips, and the ring's\n"
+     "period, buffers and queued sound.",
      cli::setFlag<Options, &Options::meter>},
     {"--headless", nullptr,
      "run as a service does: leave standard input and the terminal\n"
