@@ -18,7 +18,7 @@ namespace {
 using platform::Key;
 
 constexpr auto kPollPeriod = std::chrono::milliseconds(32);
-constexpr int kPollsPerMeterLine = 4;  // about eight lines a second
+constexpr auto kMeterRedraw = std::chrono::milliseconds(125);  // eight lines a second
 constexpr Key kNoteKeys[4] = {Key::A, Key::S, Key::D, Key::F};
 
 bool isDown(Key key) {
@@ -31,9 +31,10 @@ struct MidiTarget {
   int channel;  ///< 0 to 15, or -1 for all
 };
 
-void playMidiNote(void* context, int channel, int note) {
+void playMidiNote(void* context, int channel, int note,
+                  std::chrono::steady_clock::time_point played) {
   const auto& target = *static_cast<const MidiTarget*>(context);
-  if (target.channel < 0 || channel == target.channel) target.engine->midiNoteOn(note);
+  if (target.channel < 0 || channel == target.channel) target.engine->midiNoteOn(note, played);
 }
 
 RenderPanel panelFor(ConsoleView view, Meter& meter) {
@@ -63,13 +64,15 @@ int runControlLoop(SynthEngine& engine, const LoopSettings& settings) {
   if (settings.view != ConsoleView::None) platform::consolePrint("%s", kHelpText);
   const bool metered = settings.view == ConsoleView::Meter;
   if (metered) platform::consoleUseUtf8();
+  meter.setRing(engine.ring());
 
   int keyNotes[4] = {kStartNotes[0], kStartNotes[1], kStartNotes[2], kStartNotes[3]};
-  int polls = 0;
+  Meter::Clock::time_point nextLine{};
   if (!isDown(Key::Escape)) {
     do {
-      if (metered && polls++ % kPollsPerMeterLine == 0) {
-        platform::consolePrint("%s", meter.line(Meter::Clock::now()).c_str());
+      if (const auto now = Meter::Clock::now(); metered && now >= nextLine) {
+        platform::consolePrint("%s", meter.line(now).c_str());
+        nextLine = now + kMeterRedraw;
       }
       for (int k = 0; k < 4; ++k) {
         if (isDown(kNoteKeys[k])) engine.noteOn(k, keyNotes[k], kKeyPatch);
@@ -83,7 +86,11 @@ int runControlLoop(SynthEngine& engine, const LoopSettings& settings) {
         for (int& note : keyNotes)
           ++note;
       }
-      std::this_thread::sleep_for(kPollPeriod);
+      if (settings.polling == KeyPolling::AsKeysArrive) {
+        platform::waitForKeyEvent(kPollPeriod);
+      } else {
+        std::this_thread::sleep_for(kPollPeriod);
+      }
     } while (!isDown(Key::Escape));
   }
 

@@ -22,15 +22,22 @@ enum class ConsoleView {
   None,    ///< nothing at all (--headless)
 };
 
+/// When the loop looks at the keys.
+enum class KeyPolling {
+  Every32ms,     ///< every 32 ms, no sooner
+  AsKeysArrive,  ///< at once when a key's state changes, and every 32 ms for held keys
+};
+
 struct LoopSettings {
   MidiInput midi = MidiInput::On;
   int midiChannel = 0;  ///< 1 to 16: only that channel's note-ons play; 0: every channel's
   ConsoleView view = ConsoleView::Status;
   double gain = 1.0;  ///< the output's, for the meter
+  KeyPolling polling = KeyPolling::Every32ms;
 };
 
 /// The main thread's whole work: opens the engine (and MIDI input, if on), prints the help,
-/// plays the keys every 32 ms until Escape, closes the engine. Returns the exit code, 0.
+/// plays the keys until Escape, closes the engine. Returns the exit code, 0.
 int runControlLoop(SynthEngine& engine, const LoopSettings& settings);
 
 }  // namespace consynth

@@ -96,11 +96,17 @@ int main(int argc, char** argv) {
   } else {
     engine.recordInto(recording ? &take.queue() : nullptr);
     engine.setOutput(output);
+    engine.setRing(options.ring);
     const consynth::LoopSettings settings = {
         .midi = options.noMidi ? consynth::MidiInput::Off : consynth::MidiInput::On,
         .midiChannel = options.midiChannel,
         .view = viewOf(options),
         .gain = output.gain,
+        // With buffers shorter than a poll, a key waits for nothing but the next run of
+        // frames.
+        .polling = options.ring.periodFrames < consynth::kFramesPerBuffer
+                       ? consynth::KeyPolling::AsKeysArrive
+                       : consynth::KeyPolling::Every32ms,
     };
     exitCode = consynth::runControlLoop(engine, settings);
   }

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "synth/sample_rate.h"
+
 namespace consynth {
 
 namespace {
@@ -36,9 +38,10 @@ std::string meterLine(const MeterReading& reading) {
     std::snprintf(level, sizeof level, "%+6.1f dB", db);
   }
   char text[256];
-  std::snprintf(text, sizeof text, "\rLPF %2d  Type %d  Reverb %-3s  %s %s %s", reading.lpfnum,
-                reading.type, reading.bypass ? "off" : "on", bar.c_str(), level,
-                reading.clipped ? "CLIP" : "    ");
+  std::snprintf(text, sizeof text, "\rLPF %2d  Type %d  Reverb %-3s  %s %s %s  %3ux%u %4.1f ms",
+                reading.lpfnum, reading.type, reading.bypass ? "off" : "on", bar.c_str(), level,
+                reading.clipped ? "CLIP" : "    ", reading.ring.periodFrames, reading.ring.periods,
+                1000.0 * reading.ring.queuedFrames() / kSampleRate);
   return text;
 }
 
@@ -82,6 +85,7 @@ std::string Meter::line(Clock::time_point now) {
     everClipped_ = true;
   }
   reading.clipped = everClipped_ && now - clippedAt_ < kClipHold;
+  reading.ring = ring_;
   return meterLine(reading);
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/render_panel.h"
+#include "engine/ring.h"
 
 namespace consynth {
 
@@ -15,12 +16,14 @@ struct MeterReading {
   bool bypass = false;
   float peak = 0.0f;     ///< the largest sample magnitude as it leaves for the device
   bool clipped = false;  ///< a sample reached full scale (1.0) or beyond, lately
+  RingShape ring;        ///< the buffers' length and number, and so the sound queued
 };
 
 /// The meter line for `reading`, "\r" first, so that each one is drawn over the last, and of
 /// one width whatever it shows: the reverb's damping, delay set and bypass, a bar of block
 /// characters from -40 to 0 dB of full scale (an eighth of a character is 0.25 dB), the peak
-/// in dB, and "CLIP" while the output clips.
+/// in dB, "CLIP" while the output clips, and the ring: its period, buffers and the sound it
+/// queues.
 std::string meterLine(const MeterReading& reading);
 
 /// The --meter panel: the render thread leaves the reverb's settings and the level of each
@@ -34,6 +37,9 @@ class Meter {
 
   /// The reverb keys from the keyboard, as the console's panel has them; no lines.
   RenderPanel panel();
+
+  /// The ring as the engine opened it.
+  void setRing(const RingShape& ring) { ring_ = ring; }
 
   /// The line as the buffers since the last call left it; a clip shows for a second after
   /// the last one.
@@ -52,6 +58,7 @@ class Meter {
   std::atomic<bool> bypass_{false};
   std::atomic<float> peak_{0.0f};  ///< the largest since the last line
   // The control loop's.
+  RingShape ring_;
   Clock::time_point clippedAt_{};
   bool everClipped_ = false;
 };

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "engine/ring.h"
+
 namespace consynth {
 
 /// What the command line asks of the live program. With no arguments: play, as always.
@@ -18,6 +20,7 @@ struct Options {
   bool quiet = false;                 ///< --quiet: the keys, no status or index lines
   bool meter = false;                 ///< --meter: one line redrawn in place instead of them
   int midiChannel = 0;                ///< --midi-channel N, 1 to 16; 0: every channel
+  RingShape ring;  ///< --period FRAMES, --periods N: the device buffers' length and number
 };
 
 /// The command line read, or what is wrong with it (`error` not empty).

@@ -20,16 +20,27 @@ Argument split(const char* text) {
   return argument;
 }
 
-std::string helpLines(const char* name, const char* value, const char* help) {
-  constexpr size_t kColumn = 18;
+// "  --record NAME", or "  -h, --help".
+std::string nameAndValue(const char* name, const char* value) {
   std::string text = std::string(name) == "--help" ? "  -h, --help" : std::string("  ") + name;
   if (value != nullptr) text += std::string(" ") + value;
-  text += text.size() < kColumn ? std::string(kColumn - text.size(), ' ')
-                                : "\n" + std::string(kColumn, ' ');
+  return text;
+}
+
+size_t helpColumn(std::span<const char* const> names, std::span<const char* const> values) {
+  size_t column = 18;
+  for (size_t i = 0; i < names.size(); ++i)
+    column = std::max(column, nameAndValue(names[i], values[i]).size() + 2);
+  return column;
+}
+
+std::string helpLines(const char* name, const char* value, const char* help, size_t column) {
+  std::string text = nameAndValue(name, value);
+  text += std::string(column - text.size(), ' ');
   const std::string_view lines = help;
   for (size_t at = 0; at <= lines.size();) {
     const size_t end = std::min(lines.find('\n', at), lines.size());
-    if (at > 0) text += std::string(kColumn, ' ');
+    if (at > 0) text += std::string(column, ' ');
     text += std::string(lines.substr(at, end - at)) + "\n";
     at = end + 1;
   }

@@ -48,8 +48,11 @@ struct Argument {
 Argument split(const char* argument);
 
 /// The lines --help shows for one option: its name and value, its first help line beside
-/// them, the rest beneath, in one column.
-std::string helpLines(const char* name, const char* value, const char* help);
+/// them from `column` on, the rest beneath.
+std::string helpLines(const char* name, const char* value, const char* help, size_t column);
+
+/// Where the help lines start: two spaces past the longest name and value, at least 18.
+size_t helpColumn(std::span<const char* const> names, std::span<const char* const> values);
 
 std::string unknownOption(const char* argument);
 
@@ -92,12 +95,19 @@ Reading read(std::span<const Option<Options>> table, int argc, const char* const
   return reading;
 }
 
-/// Every option's lines for --help, in the table's order.
+/// Every option's lines for --help, in the table's order, their help in one column.
 template <class Options>
 std::string describe(std::span<const Option<Options>> table) {
+  std::vector<const char*> names;
+  std::vector<const char*> values;
+  for (const Option<Options>& option : table) {
+    names.push_back(option.name);
+    values.push_back(option.value);
+  }
+  const size_t column = detail::helpColumn(names, values);
   std::string text;
   for (const Option<Options>& option : table)
-    text += detail::helpLines(option.name, option.value, option.help);
+    text += detail::helpLines(option.name, option.value, option.help, column);
   return text;
 }
 

@@ -1,15 +1,17 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 namespace consynth {
 
-/// One note-on on its way from the control loop to the render thread.
+/// One note-on on its way from the control loop or the MIDI input to the render thread.
 struct NoteOn {
   int voice;
   int note;
   uint32_t patch;
+  std::chrono::steady_clock::time_point arrived{};  ///< MIDI's: when it came
 };
 
 /// Wait-free single-producer, single-consumer queue of note-ons. One thread pushes (the

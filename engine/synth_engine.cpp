@@ -4,6 +4,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/memory.h"
+
 namespace consynth {
 
 namespace {
@@ -23,18 +25,39 @@ void SynthEngine::onBufferDone(void* context) {
 }
 
 bool SynthEngine::allBuffersDone() const {
-  for (const platform::AudioBuffer& header : headers_) {
-    if (!(header.flags.load(std::memory_order_acquire) & platform::kBufferDone)) return false;
+  for (unsigned k = 0; k < ring_.periods; ++k) {
+    if (!(headers_[k].flags.load(std::memory_order_acquire) & platform::kBufferDone)) return false;
   }
   return true;
 }
 
+// The reverbs' delay lines are megabytes that start untouched: the render thread would take
+// a page fault wherever a line first reaches new memory. So every page is touched now (the
+// values stay as they are) and the engine is kept in memory where the system allows.
+void SynthEngine::residentInMemory() {
+  constexpr size_t kPageFloats = 4096 / sizeof(float);
+  for (Reverb& reverb : mixer_.reverbs) {
+    for (DelayLine& line : reverb.lines) {
+      for (size_t i = 0; i < DelayLine::kCapacity; i += kPageFloats) {
+        volatile float& sample = line.samples[i];
+        sample = sample;
+      }
+    }
+  }
+  platform::keepInMemory(this, sizeof *this);
+}
+
 void SynthEngine::open() {
+  residentInMemory();
   std::memset(buffers_, 0, sizeof buffers_);
   for (Voice& voice : mixer_.voices) {
     voice = Voice{};
   }
+  ring_ = asked_;
   ringIndex_ = 0;
+  renderedFrames_ = 0;
+  renderedBuffers_ = 0;
+  haveNextMidi_ = false;
   credits_.reset();
   noteOns_.clear();
   droppedNoteOns_.store(0);
@@ -46,12 +69,16 @@ void SynthEngine::open() {
     header.flags.fetch_and(~platform::kBufferAfterGap);
   take_.start(takeQueue_);
 
-  // The credits must exist before the device can call back.
-  credits_.emplace(kInitialCredits, kMaxCredits);
+  // The credits must exist before the device can call back: one less than the ring's
+  // buffers, since the render thread fills one more before it first waits.
+  const int periods = static_cast<int>(ring_.periods);
+  credits_.emplace(periods - 1, periods);
   // A take is made whether or not there is a device to hear it.
   const bool keepTime = take_.recording() || output_.keepTrying;
   const platform::StreamSettings settings = {
       .sampleRate = kSampleRate,
+      .periodFrames = ring_.periodFrames,
+      .periods = ring_.periods,
       .withoutDevice = keepTime ? platform::WithoutDevice::KeepTime : platform::WithoutDevice::Fail,
       .device = output_.device.c_str(),
       .gain = output_.gain,
@@ -62,11 +89,17 @@ void SynthEngine::open() {
     return;
   }
   device_.store(opened);
+  // A device that cannot take periods as short as asked for gets the ring's next longer.
+  while (ring_.periodFrames < kFramesPerBuffer &&
+         ring_.periodFrames < platform::audioPeriodFrames(opened)) {
+    ring_.periodFrames *= 2;
+  }
+  midiTimeline_.reset(kSampleRate, ring_.periodFrames, ring_.periods);
 
-  for (unsigned k = 0; k < kBufferCount; ++k) {
+  for (unsigned k = 0; k < ring_.periods; ++k) {
     platform::AudioBuffer& header = headers_[k];
     header.data = buffers_[k];
-    header.bytes = kFramesPerBuffer * platform::kBytesPerFrame;
+    header.bytes = ring_.periodFrames * platform::kBytesPerFrame;
     header.flags.store(0);
     platform::audioPrepare(opened, header);
     platform::audioWrite(opened, header);
@@ -106,8 +139,8 @@ void SynthEngine::close() {
     std::this_thread::sleep_for(kRetestPeriod);
   }
 
-  for (platform::AudioBuffer& header : headers_) {
-    platform::audioUnprepare(stopping, header);
+  for (unsigned k = 0; k < ring_.periods; ++k) {
+    platform::audioUnprepare(stopping, headers_[k]);
   }
   platform::audioReset(stopping);
   platform::audioClose(stopping);
@@ -125,8 +158,9 @@ void SynthEngine::noteOn(int voice, int note, uint32_t patch) {
   }
 }
 
-void SynthEngine::midiNoteOn(int midiNote) {
-  if (!midiNoteOns_.push(NoteOn{MidiVoices::kFirst, midiNote + kMidiNoteOffset, kKeyPatch})) {
+void SynthEngine::midiNoteOn(int midiNote, MidiTimeline::Clock::time_point arrived) {
+  if (!midiNoteOns_.push(
+          NoteOn{MidiVoices::kFirst, midiNote + kMidiNoteOffset, kKeyPatch, arrived})) {
     droppedMidiNoteOns_.fetch_add(1, std::memory_order_relaxed);
   }
 }

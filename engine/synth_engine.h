@@ -7,28 +7,21 @@
 #include <string>
 #include <thread>
 
-#include "engine/credit_semaphore.h"
+#include "engine/midi_timeline.h"
 #include "engine/midi_voices.h"
 #include "engine/note_on_queue.h"
 #include "engine/render_panel.h"
+#include "engine/ring.h"
 #include "engine/take_tap.h"
 #include "instrument/frame_mixer.h"
 #include "platform/audio_output.h"
+#include "platform/credit_semaphore.h"
 #include "synth/sample_rate.h"
 
 namespace consynth {
 
-inline constexpr unsigned kBufferCount = 6;
-inline constexpr unsigned kFramesPerBuffer = 512;
-inline constexpr unsigned kBufferCapacityFrames = kSampleRate;  ///< one second; 512 are used
-inline constexpr int kInitialCredits = 5;  ///< one less than the ring: see the render thread
-inline constexpr int kMaxCredits = 6;
-/// Note-ons and the reverb keys are taken every 64 frames, so that the instrument can
-/// render each run as one block. Each press of Up or Down still steps its control once, and
-/// F5 bypasses for as long as it is held, to within a run.
-inline constexpr unsigned kControlFrames = 64;
-static_assert(kFramesPerBuffer <= TakeBlock::kMaxFrames, "a take block holds a whole buffer");
-static_assert(kBufferCount <= TakeBlock::kMaxGaps, "a take block notes a gap before each buffer");
+/// Each buffer has room for one second, of which one period is used.
+inline constexpr unsigned kBufferCapacityFrames = kSampleRate;
 
 /// Where the engine's sound goes.
 struct OutputChoice {
@@ -40,10 +33,11 @@ struct OutputChoice {
 };
 
 /// The real-time engine: the instrument (voices and reverbs) rendered by a thread of its own
-/// into a ring of six device buffers, paced by the credits the device gives back for each
-/// buffer it has played. Note-ons reach the render thread through wait-free queues, so no
-/// thread ever waits for another; a take taps what it renders. One instance lives for the
-/// whole run, in static storage (it holds several megabytes).
+/// into a ring of device buffers (six of 512 frames unless asked otherwise), paced by the
+/// credits the device gives back for each buffer it has played. Note-ons reach the render
+/// thread through wait-free queues, so no thread ever waits for another; a take taps what it
+/// renders. One instance lives for the whole run, in static storage (it holds several
+/// megabytes).
 class SynthEngine {
  public:
   SynthEngine() = default;
@@ -62,10 +56,18 @@ class SynthEngine {
   /// Only while closed.
   void setOutput(const OutputChoice& output) { output_ = output; }
 
-  /// Opens the device, queues six silent buffers and starts the render thread. Without a
-  /// device it returns quietly and the engine stays closed; unless it records a take or
-  /// keeps trying (OutputChoice), when the render thread renders in real time, paced by the
-  /// clock.
+  /// The ring's shape from the next open on (valid()); six buffers of 512 frames unless
+  /// set. Only while closed.
+  void setRing(const RingShape& shape) { asked_ = shape; }
+
+  /// The ring as opened: the shape asked for, with a longer period where the device took
+  /// no shorter one.
+  const RingShape& ring() const { return ring_; }
+
+  /// Opens the device, queues the ring's buffers, silent, and starts the render thread.
+  /// Without a device it returns quietly and the engine stays closed; unless it records a
+  /// take or keeps trying (OutputChoice), when the render thread renders in real time, paced
+  /// by the clock.
   void open();
 
   /// Stops the render thread, lets the device finish the queued buffers and releases it.
@@ -78,11 +80,11 @@ class SynthEngine {
   /// to one buffer later. Otherwise it takes effect at once.
   void noteOn(int voice, int note, uint32_t patch);
 
-  /// Plays MIDI note `midiNote` on one of voices 4 to 9 with kKeyPatch, as noteOn takes
-  /// effect. Called from the MIDI input's thread, one call at a time; never waits. While no
-  /// render thread runs, the note-on waits in the queue, or is dropped once it is full
-  /// (each open starts it empty).
-  void midiNoteOn(int midiNote);
+  /// Plays MIDI note `midiNote` on one of voices 4 to 9 with kKeyPatch, from the frame that
+  /// plays the moment it `arrived` plus a fixed delay (see MidiTimeline). Called from the
+  /// MIDI input's thread, one call at a time; never waits. While no render thread runs, the
+  /// note-on waits in the queue, or is dropped once it is full (each open starts it empty).
+  void midiNoteOn(int midiNote, MidiTimeline::Clock::time_point arrived);
 
   // What the engine has come to, for the tests and the program's last word: read while
   // closed (the render thread owns the instrument while it runs).
@@ -103,20 +105,26 @@ class SynthEngine {
 
   static void onBufferDone(void* context);
   bool allBuffersDone() const;
+  void residentInMemory();
 
   // The render thread (render_thread.cpp).
   void renderLoop();
   void renderBuffer(float* data, unsigned frames);
   void applyNoteOns(unsigned offset);
-  bool popMidiNoteOn(NoteOn& noteOn);
+  unsigned nextMidiNoteOn(unsigned from, unsigned end);
+  void applyMidiNoteOns(unsigned offset);
   void noteGaps();
 
   FrameMixer mixer_;
+  RingShape asked_;
+  RingShape ring_;
   float buffers_[kBufferCount][kBufferCapacityFrames * platform::kChannelCount];
   platform::AudioBuffer headers_[kBufferCount];
-  std::optional<CreditSemaphore> credits_;
+  std::optional<platform::CreditSemaphore> credits_;
   std::thread renderThread_;
-  uint32_t ringIndex_ = 0;  ///< the buffer the render thread fills next
+  uint32_t ringIndex_ = 0;       ///< the buffer the render thread fills next
+  uint64_t renderedFrames_ = 0;  ///< since open; the render thread's
+  uint64_t renderedBuffers_ = 0;
   /// Non-null while the stream runs; clearing it tells the render thread to stop.
   std::atomic<platform::AudioDevice*> device_{nullptr};
   std::mutex lock_;  ///< held by the render thread while it fills one buffer
@@ -126,7 +134,13 @@ class SynthEngine {
   /// has one producer. Their voice is chosen when the render thread applies them.
   NoteOnQueue midiNoteOns_;
   std::atomic<uint32_t> droppedMidiNoteOns_{0};
-  MidiVoices midiVoices_;  ///< the render thread's
+  // The render thread's: where MIDI note-ons fall, the voices they take, and the next one,
+  // taken from the queue with the frame it starts at.
+  MidiTimeline midiTimeline_;
+  MidiVoices midiVoices_;
+  NoteOn nextMidi_;
+  uint64_t nextMidiFrame_ = 0;
+  bool haveNextMidi_ = false;
   RenderPanel panel_ = consolePanel();
   OutputChoice output_;
   /// From before the render thread starts until it has been joined: note-ons go through

@@ -16,11 +16,12 @@ struct TakeEvent {
   uint32_t patch = 0;   ///< NoteOn only
 };
 
-/// What the render thread made of one buffer: its frames, and how many changes to the
-/// engine took effect in it (they travel beside the blocks, in the order they did).
+/// What the render thread made of one or more buffers, up to 512 frames: its frames, and
+/// how many changes to the engine took effect in them (they travel beside the blocks, in
+/// the order they did).
 struct TakeBlock {
   static constexpr uint32_t kMaxFrames = 512;
-  static constexpr uint32_t kMaxGaps = 8;  ///< at least the ring's buffers
+  static constexpr uint32_t kMaxGaps = 8;  ///< more are not kept
 
   uint64_t firstFrame = 0;  ///< counted from the take's start
   uint32_t frames = 0;
@@ -45,7 +46,8 @@ enum class TakeShortfall : uint32_t {
 /// both over at once; the writer reads and releases the oldest block with its changes.
 class TakeQueue {
  public:
-  /// About three seconds of sound: the longest the disk may fall behind. Powers of two, so
+  /// About three seconds of sound, whatever the period: the longest the disk may fall
+  /// behind. Powers of two, so
   /// the slots stay in turn when the indices wrap around.
   static constexpr uint32_t kBlockCapacity = 256;
   /// Changes for as long, at a rate far beyond any keyboard's (over 30 a buffer).

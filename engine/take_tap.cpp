@@ -5,6 +5,9 @@
 
 namespace consynth {
 
+static_assert(kFramesPerBuffer <= TakeBlock::kMaxFrames, "a take block holds a whole buffer");
+static_assert(TakeBlock::kMaxFrames % kMinFramesPerBuffer == 0, "buffers fill blocks whole");
+
 void TakeTap::start(TakeQueue* queue) {
   queue_ = queue;
   block_ = nullptr;
@@ -15,13 +18,14 @@ void TakeTap::start(TakeQueue* queue) {
 }
 
 void TakeTap::beginBuffer() {
-  if (queue_ == nullptr || stoppedShort_) return;
+  if (queue_ == nullptr || stoppedShort_ || block_ != nullptr) return;
   block_ = queue_->claim();
   if (block_ == nullptr) {
     stopShort(TakeShortfall::QueueFull);
     return;
   }
   block_->firstFrame = frame_;
+  block_->frames = 0;
   block_->gapCount = 0;
 }
 
@@ -40,38 +44,46 @@ void TakeTap::keys(unsigned offset, const FrameKeys& keys) {
 }
 
 void TakeTap::written(unsigned index) {
-  if (index < TakeBlock::kMaxGaps) writtenFrames_[index] = frame_;
+  if (index < kBufferCount) writtenFrames_[index] = frame_;
 }
 
 void TakeTap::gapBefore(unsigned index) {
-  if (block_ == nullptr || index >= TakeBlock::kMaxGaps) return;
+  if (block_ == nullptr || index >= kBufferCount) return;
   if (writtenFrames_[index] == kNotWritten || block_->gapCount == TakeBlock::kMaxGaps) return;
   block_->gaps[block_->gapCount++] = writtenFrames_[index];
 }
 
 void TakeTap::endBuffer(const float* interleaved, unsigned frames) {
   if (block_ != nullptr) {
-    std::copy(interleaved, interleaved + 2 * frames, block_->samples);
-    block_->frames = frames;
-    queue_->publish();
-    block_ = nullptr;
+    std::copy(interleaved, interleaved + 2 * frames, block_->samples + 2 * block_->frames);
+    block_->frames += frames;
+    if (block_->frames == TakeBlock::kMaxFrames) {
+      queue_->publish();
+      block_ = nullptr;
+    }
   }
   frame_ += frames;
   if (queue_ != nullptr) queue_->rendered.store(frame_, std::memory_order_relaxed);
+}
+
+void TakeTap::finish() {
+  if (block_ == nullptr) return;
+  if (block_->frames > 0) queue_->publish();
+  block_ = nullptr;
 }
 
 void TakeTap::add(TakeEvent::Kind kind, unsigned offset, const NoteOn& noteOn) {
   if (block_ == nullptr) return;
   TakeEvent event;
   event.kind = kind;
-  event.offset = static_cast<uint16_t>(offset);
+  event.offset = static_cast<uint16_t>(frame_ - block_->firstFrame + offset);
   event.voice = noteOn.voice;
   event.note = noteOn.note;
   event.patch = noteOn.patch;
   if (!queue_->addEvent(event)) stopShort(TakeShortfall::EventsFull);
 }
 
-// The take ends at the start of this buffer: what follows is not kept.
+// The take ends at the start of the block being filled: what follows is not kept.
 void TakeTap::stopShort(TakeShortfall why) {
   block_ = nullptr;
   stoppedShort_ = true;

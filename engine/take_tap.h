@@ -1,15 +1,18 @@
 #pragma once
 
 #include "engine/note_on_queue.h"
+#include "engine/ring.h"
 #include "engine/take_queue.h"
 #include "instrument/frame_mixer.h"
 
 namespace consynth {
 
 /// The render thread's side of a take: it notes each change to the engine at the frame
-/// where it takes effect and hands each buffer it renders, with those changes, to the take's
-/// queue. It never waits, allocates or calls the system: when the queue is full, the take
-/// ends there and the queue says why.
+/// where it takes effect and hands what it renders, with those changes, to the take's
+/// queue, in blocks of up to 512 frames (several buffers each when the period is short, so
+/// the queue holds the same seconds of sound whatever the period). It never waits,
+/// allocates or calls the system: when the queue is full, the take ends there and the
+/// queue says why.
 class TakeTap {
  public:
   /// Starts a take at frame 0 into `queue` (empty), or none if it is null. Before the
@@ -29,21 +32,23 @@ class TakeTap {
   void written(unsigned index);
   /// The device ran dry before it played ring buffer `index`, as last written.
   void gapBefore(unsigned index);
-  /// `frames` at most TakeBlock::kMaxFrames.
+  /// `frames` at most kFramesPerBuffer.
   void endBuffer(const float* interleaved, unsigned frames);
+  /// The render thread has rendered its last buffer: hands over what is left.
+  void finish();
 
  private:
   void add(TakeEvent::Kind kind, unsigned offset, const NoteOn& noteOn = {});
   void stopShort(TakeShortfall why);
 
   TakeQueue* queue_ = nullptr;
-  TakeBlock* block_ = nullptr;  ///< the buffer's block; null when the take is not kept
+  TakeBlock* block_ = nullptr;  ///< the block being filled; null when none or not kept
   bool stoppedShort_ = false;
-  uint64_t frame_ = 0;   ///< frames rendered since the take started
+  uint64_t frame_ = 0;   ///< frames rendered since the take started, to this buffer's start
   bool bypass_ = false;  ///< F5 as the take has it so far
   static constexpr uint64_t kNotWritten = ~uint64_t{0};
   /// Where in the take each ring buffer last written to the device starts.
-  uint64_t writtenFrames_[TakeBlock::kMaxGaps];
+  uint64_t writtenFrames_[kBufferCount];
 };
 
 }  // namespace consynth

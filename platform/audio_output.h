@@ -16,6 +16,10 @@ namespace consynth::platform {
 inline constexpr unsigned kChannelCount = 2;
 inline constexpr unsigned kBytesPerFrame = 8;
 
+/// The most buffers a device holds at once, and the most frames in one.
+inline constexpr unsigned kMaxQueuedBuffers = 8;
+inline constexpr unsigned kMaxBufferFrames = 512;
+
 /// Buffer flags. They have the values of the wave header flags they stand for.
 inline constexpr uint32_t kBufferDone = 0x01;      ///< the device has played the buffer
 inline constexpr uint32_t kBufferPrepared = 0x02;  ///< prepared and not yet unprepared
@@ -50,6 +54,10 @@ enum class WithoutDevice {
 /// How the stream is to run.
 struct StreamSettings {
   unsigned sampleRate = 0;  ///< frames a second
+  /// The frames of each buffer that will be written, and how many buffers there are: the
+  /// device asks the system for periods of that length and room for all of them.
+  unsigned periodFrames = kMaxBufferFrames;
+  unsigned periods = 6;
   WithoutDevice withoutDevice = WithoutDevice::Fail;
   /// The output to open, null or "" for the default one: on Linux an ALSA PCM name, on
   /// Windows a wave-out device's number or a part of its name (see chooseDevice). The
@@ -68,6 +76,10 @@ struct StreamSettings {
 /// device should one answer later). A device that is lost later (a sound server killed or frozen)
 /// may likewise go on completing buffers in real time while it is opened again.
 AudioDevice* audioOpen(const StreamSettings& settings, AudioDoneCallback done, void* context);
+
+/// The shortest period the system took for the stream, at least the one asked for: the
+/// buffers written should be no shorter. The period asked for where it is not known.
+unsigned audioPeriodFrames(AudioDevice* device);
 
 /// Makes a buffer ready to be written (clears its done flag).
 void audioPrepare(AudioDevice* device, AudioBuffer& buffer);

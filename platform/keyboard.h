@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 // Keyboard state as the control loop and the render thread poll it: for each key, is it
@@ -50,6 +51,10 @@ void keyboardOpen(KeyInput input = KeyInput::Read);
 
 /// Stops reading and gives the console back as it was found. Safe to call more than once.
 void keyboardClose();
+
+/// Waits until a key's state may have changed (a key event came: a press, a repeat, a
+/// release, the end of input) or `timeout` has passed. From the main thread.
+void waitForKeyEvent(std::chrono::milliseconds timeout);
 
 /// Non-blocking state of `key`: kKeyDownNow and kKeyPressedSinceQuery bits. Each key is to
 /// be queried from one thread only; the query is cheap enough to make once per frame.

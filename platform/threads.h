@@ -14,4 +14,8 @@ void nameThisThread(const char* name);
 /// blocks, and reports nothing.
 void prepareAudioThread(const char* name);
 
+/// The calling thread, one prepared by prepareAudioThread, is about to end: forgets what
+/// was kept for it.
+void finishAudioThread();
+
 }  // namespace consynth::platform

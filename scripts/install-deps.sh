@@ -33,6 +33,10 @@ if [ "$mode" = test ]; then
              libgl1 libglx-mesa0 libgl1-mesa-dri fonts-dejavu-core)
   # The soak: every core kept busy while the program plays (util-linux gives chrt).
   packages+=(stress-ng util-linux)
+  # The latency figures through PipeWire as well: the server, its session manager and tools,
+  # on a session bus of the test's own (its ALSA plugin is unpacked below). Without their
+  # recommends, which would replace PulseAudio with PipeWire's own server for it.
+  cross_packages+=(pipewire pipewire-bin wireplumber libspa-0.2-modules dbus-daemon)
   # MIDI end to end: a JACK server with no sound card, and a JACK MIDI client for Debian's
   # python3 to send notes from (without the server's recommends: a Qt control panel).
   cross_packages+=(jackd2 python3-jack-client)
@@ -49,11 +53,28 @@ if [ "$mode" = test ]; then
 fi
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+# PipeWire's ALSA plugin conflicts with the PulseAudio packages the other tests need, so the
+# end-to-end tests load it from the build, unpacked from Debian's package.
+unpack_pipewire_alsa() {
+  local into=build/pipewire-alsa
+  [ "$mode" = test ] && [ ! -d "$into" ] || return 0
+  local scratch
+  scratch=$(mktemp -d)
+  (cd "$scratch" && apt-get download -qq pipewire-alsa 2>/dev/null) &&
+    mkdir -p "$into" && dpkg-deb -x "$scratch"/pipewire-alsa_*.deb "$into" ||
+    echo "Could not unpack pipewire-alsa: the PipeWire end-to-end tests will fail" >&2
+  rm -rf "$scratch"
+}
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 missing_cross=()
 for p in "${cross_packages[@]}"; do installed "$p" || missing_cross+=("$p"); done
-[ ${#missing[@]} -eq 0 ] && [ ${#missing_cross[@]} -eq 0 ] && exit 0
+cd "$(dirname "$0")/.."
+if [ ${#missing[@]} -eq 0 ] && [ ${#missing_cross[@]} -eq 0 ]; then
+  unpack_pipewire_alsa
+  exit 0
+fi
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
@@ -67,3 +88,4 @@ export DEBIAN_FRONTEND=noninteractive
 [ ${#missing[@]} -eq 0 ] || $sudo apt-get install -y -qq "${missing[@]}"
 [ ${#missing_cross[@]} -eq 0 ] ||
   $sudo apt-get install -y -qq --no-install-recommends "${missing_cross[@]}"
+unpack_pipewire_alsa

@@ -23,7 +23,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "platform/keyboard.h"
@@ -55,6 +58,24 @@ constexpr Key kAllKeys[] = {Key::Escape, Key::Left, Key::Up, Key::Right, Key::Do
                             Key::A,      Key::D,    Key::F,  Key::S,     Key::F5};
 
 KeyStates keys;
+
+// Tells the control loop that the key states may have changed, so that it need not wait for
+// its next poll.
+struct KeyNews {
+  std::mutex mutex;
+  std::condition_variable changed;
+  uint64_t told = 0;  ///< times the reader told
+  uint64_t seen = 0;  ///< of those, the ones the control loop has taken in
+};
+KeyNews news;
+
+void tellKeyNews() {
+  {
+    std::lock_guard<std::mutex> lock(news.mutex);
+    ++news.told;
+  }
+  news.changed.notify_one();
+}
 
 // Terminal state. The modes in force are lock-free atomics, since the SIGPIPE handler and
 // the exit handler restore them too; the termios records are written before either exists.
@@ -200,6 +221,7 @@ class KeyReader {
   void run() {
     for (;;) {
       int timeoutMs = settle(Clock::now());
+      tellKeyNews();  // what came or fell due since the last time round
       // A background job leaves the terminal's input to the shell.
       const bool background = terminal_ && !inForeground();
       if (background) timeoutMs = earliest(timeoutMs, kBackgroundCheckMs);
@@ -338,7 +360,20 @@ void keyboardOpen(KeyInput input) {
     rawTerminal.c_cc[VTIME] = 0;
     takeTerminal(true);
   }
-  reader = std::thread(readKeys, terminal, reading);
+  try {
+    reader = std::thread(readKeys, terminal, reading);
+  } catch (const std::system_error&) {
+    // Nothing can read the keys: the terminal goes back as it was, and the input counts as
+    // ended, which quits like Escape.
+    keyboardClose();
+    keys.endOfInput();
+  }
+}
+
+void waitForKeyEvent(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(news.mutex);
+  news.changed.wait_for(lock, timeout, [] { return news.told != news.seen; });
+  news.seen = news.told;
 }
 
 void keyboardClose() {

@@ -42,9 +42,9 @@ struct MidiThread {
 
 NeverDestroyed<MidiThread> midi;
 
-void deliver(void*, int channel, int note) {
+void deliver(void*, int channel, int note, std::chrono::steady_clock::time_point played) {
   midi->delivering.fetch_add(1);
-  if (midi->listening.load()) midi->noteOn(midi->context, channel, note);
+  if (midi->listening.load()) midi->noteOn(midi->context, channel, note, played);
   midi->delivering.fetch_sub(1);
 }
 

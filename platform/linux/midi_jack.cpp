@@ -9,6 +9,7 @@
 #include <jack/midiport.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "platform/linux/midi_backends.h"
@@ -56,14 +57,23 @@ class StderrSilenced {
   int saved_ = -1;
 };
 
+// Each event comes with its frame in the cycle; JACK tells the moment of that frame on its
+// own clock, which is put on the program's by their difference now.
 int process(jack_nframes_t frames, void*) {
   void* buffer = jack_port_get_buffer(jack.port, frames);
   const uint32_t count = jack_midi_get_event_count(buffer);
+  if (count == 0) return 0;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point jackEpoch = Clock::now() - std::chrono::microseconds(jack_get_time());
+  const jack_nframes_t cycleStart = jack_last_frame_time(jack.client);
   for (uint32_t i = 0; i < count; ++i) {
     jack_midi_event_t event;
     if (jack_midi_event_get(&event, buffer, i) != 0) continue;
-    decodePacket(event.buffer, event.size,
-                 [](int channel, int note) { jack.noteOn(jack.context, channel, note); });
+    const Clock::time_point played = jackEpoch + std::chrono::microseconds(jack_frames_to_time(
+                                                     jack.client, cycleStart + event.time));
+    decodePacket(event.buffer, event.size, [played](int channel, int note) {
+      jack.noteOn(jack.context, channel, note, played);
+    });
   }
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "platform/linux/midi_backends.h"
 #include "platform/linux/sequencer_ports.h"
@@ -50,12 +51,13 @@ void connectSources() {
   }
 }
 
-void handle(const snd_seq_event_t& event) {
+// `arrived`: when the events read with this one reached the program.
+void handle(const snd_seq_event_t& event, std::chrono::steady_clock::time_point arrived) {
   if (event.type == SND_SEQ_EVENT_NOTEON || event.type == SND_SEQ_EVENT_NOTE) {
     const snd_seq_ev_note_t& note = event.data.note;
     const auto bytes = sequencerNoteOnBytes(note.channel, note.note, note.velocity);
-    decodePacket(bytes.data(), bytes.size(), [](int channel, int played) {
-      sequencer.noteOn(sequencer.context, channel, played);
+    decodePacket(bytes.data(), bytes.size(), [arrived](int channel, int played) {
+      sequencer.noteOn(sequencer.context, channel, played, arrived);
     });
   } else if (event.type == SND_SEQ_EVENT_PORT_START) {
     snd_seq_port_info_t* info;
@@ -103,11 +105,12 @@ void sequencerServe(int wakeFd, const std::atomic<bool>& stopping) {
   fds[count] = {wakeFd, POLLIN, 0};
   while (!stopping.load()) {
     if (poll(fds, count + 1, -1) < 0 && errno != EINTR) return;
+    const auto arrived = std::chrono::steady_clock::now();
     snd_seq_event_t* event;
     int result;
     // -ENOSPC: the kernel dropped events while we were away; read on.
     while ((result = snd_seq_event_input(sequencer.seq, &event)) >= 0 || result == -ENOSPC) {
-      if (result >= 0) handle(*event);
+      if (result >= 0) handle(*event, arrived);
     }
   }
 }

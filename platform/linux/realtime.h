@@ -27,7 +27,9 @@ struct ThreadSnapshot {
   bool has(pid_t tid) const;
 };
 
-/// Makes real-time each thread not in `before` that still has normal scheduling.
-void makeNewThreadsRealtime(const ThreadSnapshot& before);
+/// Makes real-time each thread not in `before` that the sound library started: one that still
+/// has normal scheduling and is none of the program's own threads that are not for audio
+/// (whose names those started by them, such as a MIDI library's, inherit).
+void makeSoundLibraryThreadsRealtime(const ThreadSnapshot& before);
 
 }  // namespace consynth::platform

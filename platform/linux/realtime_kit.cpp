@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <systemd/sd-bus.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -42,6 +43,16 @@ void putInFreeSlot(std::atomic<pid_t> (&slots)[kThreadSlots], pid_t tid) {
   for (std::atomic<pid_t>& slot : slots) {
     pid_t free = 0;
     if (slot.compare_exchange_strong(free, tid)) return;
+  }
+}
+
+// Frees the slots of threads that have ended without saying so (a sound library's).
+void freeSlotsOfEndedThreads(std::atomic<pid_t> (&slots)[kThreadSlots]) {
+  for (std::atomic<pid_t>& slot : slots) {
+    pid_t tid = slot.load();
+    if (tid != 0 && tgkill(getpid(), tid, 0) != 0 && errno == ESRCH) {
+      slot.compare_exchange_strong(tid, 0);
+    }
   }
 }
 
@@ -84,6 +95,7 @@ void askRealtimeKit(pid_t tid) {
   if (priority >= 1 && limitRealtimeRunning(longestUs) &&
       sd_bus_call_method(bus, kService, kObject, kService, "MakeThreadRealtime", nullptr, nullptr,
                          "tu", static_cast<uint64_t>(tid), static_cast<uint32_t>(priority)) >= 0) {
+    freeSlotsOfEndedThreads(requests->granted);
     putInFreeSlot(requests->granted, tid);
   }
   sd_bus_flush_close_unref(bus);
@@ -110,6 +122,13 @@ void startRealtimeKitRequests() {
     requests->started.store(true);
   } catch (const std::system_error&) {
     // No thread to spare: the audio threads run with normal scheduling.
+  }
+}
+
+void forgetRealtimeThread(pid_t tid) {
+  for (std::atomic<pid_t>& slot : requests->granted) {
+    pid_t granted = tid;
+    slot.compare_exchange_strong(granted, 0);
   }
 }
 

@@ -14,4 +14,8 @@ void startRealtimeKitRequests();
 /// blocks; does nothing if the requests were not started.
 void requestRealtimeFromRealtimeKit(pid_t tid);
 
+/// Thread `tid` is ending: it is no longer one to demote, and its record is free for
+/// another.
+void forgetRealtimeThread(pid_t tid);
+
 }  // namespace consynth::platform

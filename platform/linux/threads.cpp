@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/linux/realtime.h"
 #include "platform/linux/realtime_kit.h"
@@ -54,13 +55,46 @@ bool ThreadSnapshot::has(pid_t tid) const {
   return std::find(ids, ids + count, tid) != ids + count;
 }
 
-void makeNewThreadsRealtime(const ThreadSnapshot& before) {
+namespace {
+
+// The name of thread `tid` of this process, as the system shows it.
+bool threadName(pid_t tid, char (&name)[16]) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/comm", static_cast<int>(tid));
+  FILE* file = std::fopen(path, "re");
+  if (file == nullptr) return false;
+  const bool read = std::fgets(name, sizeof name, file) != nullptr;
+  std::fclose(file);
+  if (read) name[std::strcspn(name, "\n")] = '\0';
+  return read;
+}
+
+// The program's threads that must not be real-time, and those a library starts from them.
+bool isOwnNonAudioThread(const char* name, const char* mainName) {
+  constexpr const char* kNames[] = {"console", "take-writer", "midi-in", "rtkit-requests"};
+  for (const char* own : kNames) {
+    if (std::strcmp(name, own) == 0) return true;
+  }
+  return std::strcmp(name, mainName) == 0;
+}
+
+}  // namespace
+
+void makeSoundLibraryThreadsRealtime(const ThreadSnapshot& before) {
+  char mainName[16] = "";
+  threadName(getpid(), mainName);
   ThreadSnapshot now;
   now.take();
   for (size_t i = 0; i < now.count; ++i) {
     const pid_t tid = now.ids[i];
-    if (!before.has(tid) && sched_getscheduler(tid) == SCHED_OTHER) makeThreadRealtime(tid);
+    char name[16];
+    if (before.has(tid) || !threadName(tid, name) || isOwnNonAudioThread(name, mainName)) continue;
+    if (sched_getscheduler(tid) == SCHED_OTHER) makeThreadRealtime(tid);
   }
+}
+
+void finishAudioThread() {
+  forgetRealtimeThread(gettid());
 }
 
 }  // namespace consynth::platform

@@ -16,9 +16,18 @@
 //
 // A buffer written when every one before it is done gets kBufferAfterGap: the device had
 // run dry.
+//
+// The completion callback runs in the system's own thread: it takes no lock, releases the
+// engine's credits (the system's semaphore) and, once a reset has silenced the device, does
+// nothing; the reset waits for any callback under way through an event.
 
 #include <windows.h>
-// The wave-out declarations need the base types of <windows.h> first.
+// The wave-out declarations need the base types of <windows.h> first; the audio engine's
+// interface ids are defined here, where they are used.
+#include <initguid.h>
+// After initguid.h.
+#include <audioclient.h>
+#include <mmdeviceapi.h>
 #include <mmreg.h>
 #include <mmsystem.h>
 
@@ -31,6 +40,7 @@
 #include <thread>
 
 #include "platform/audio_output.h"
+#include "platform/never_destroyed.h"
 #include "platform/windows/wave_out_devices.h"
 
 namespace consynth::platform {
@@ -42,8 +52,6 @@ static_assert(alignof(WAVEHDR) <= 8);
 static_assert(kBufferDone == WHDR_DONE && kBufferPrepared == WHDR_PREPARED &&
               kBufferQueued == WHDR_INQUEUE);
 
-constexpr unsigned kMaxBuffers = 8;  // more than the engine ever prepares
-constexpr unsigned kMaxConvertedFrames = 2048;
 constexpr auto kDeviceCallGrace = std::chrono::milliseconds(300);
 
 WAVEHDR* headerOf(AudioBuffer& buffer) {
@@ -56,27 +64,28 @@ struct DeviceCall {
   std::condition_variable finished;
   bool done = false;
 };
-DeviceCall deviceCall;  // static, as the helper may outlive the caller's wait
+// Never destroyed, as the helper may outlive the caller's wait, and the process's exit.
+NeverDestroyed<DeviceCall> deviceCall;
 
 // Returns false when `call` did not return within the grace period (its thread is left).
 bool returnsInTime(MMRESULT(WINAPI* call)(HWAVEOUT), HWAVEOUT handle) {
   {
-    std::lock_guard<std::mutex> guard(deviceCall.mutex);
-    deviceCall.done = false;
+    std::lock_guard<std::mutex> guard(deviceCall->mutex);
+    deviceCall->done = false;
   }
   try {
     std::thread([call, handle] {
       call(handle);
-      std::lock_guard<std::mutex> guard(deviceCall.mutex);
-      deviceCall.done = true;
-      deviceCall.finished.notify_all();
+      std::lock_guard<std::mutex> guard(deviceCall->mutex);
+      deviceCall->done = true;
+      deviceCall->finished.notify_all();
     }).detach();
   } catch (const std::system_error&) {
     call(handle);  // no thread to spare: wait as long as it takes
     return true;
   }
-  std::unique_lock<std::mutex> guard(deviceCall.mutex);
-  return deviceCall.finished.wait_for(guard, kDeviceCallGrace, [] { return deviceCall.done; });
+  std::unique_lock<std::mutex> guard(deviceCall->mutex);
+  return deviceCall->finished.wait_for(guard, kDeviceCallGrace, [] { return deviceCall->done; });
 }
 
 using Clock = std::chrono::steady_clock;
@@ -92,7 +101,7 @@ struct ClockedQueue {
   bool stopping = false;
   uint32_t head = 0;
   uint32_t tail = 0;
-  AudioBuffer* buffers[kMaxBuffers] = {};
+  AudioBuffer* buffers[kMaxQueuedBuffers] = {};
   std::thread thread;
 };
 
@@ -103,27 +112,34 @@ struct AudioDevice {
   bool keepsTime = false;  ///< no device opened: the clock completes the buffers
   ClockedQueue clocked;
   unsigned rate = 0;  ///< frames a second
+  unsigned periodFrames = 0;
   AudioDoneCallback done = nullptr;
   void* context = nullptr;
-  // Held only around the completion call, so that once `silenced` is set no call can
-  // reach the engine any more. Never held across a device call: the device's thread may
-  // be waiting for it inside the callback.
-  std::mutex callbackMutex;
-  bool silenced = false;
+  // Once `silenced` is set no completion call reaches the engine: a callback counts itself
+  // in `calling` around the call, and the last one out of a silenced device sets
+  // `callsEnded`, which the reset waits for.
+  std::atomic<bool> silenced{false};
+  std::atomic<int> calling{0};
+  HANDLE callsEnded = nullptr;
   bool abandoned = false;  ///< a reset or close did not return; the device stays with it
-  AudioBuffer* prepared[kMaxBuffers] = {};
-  std::atomic<bool> dryNext{false};  ///< all played: the next buffer comes after a gap
+  AudioBuffer* prepared[kMaxQueuedBuffers] = {};
+  /// Buffers written and not yet played back; the one written while none is comes after a
+  /// gap, once any has been played.
+  std::atomic<int> inDevice{0};
+  std::atomic<bool> dryNext{false};
   // Where the device plays converted copies: the gain and the format, and each prepared
   // buffer's copy, by its place in `prepared`.
   bool converts = false;
   double gain = 1.0;
   SampleFormat format = SampleFormat::Float32;
-  unsigned char converted[kMaxBuffers][kMaxConvertedFrames * kBytesPerFrame];
+  unsigned char converted[kMaxQueuedBuffers][kMaxBufferFrames * kBytesPerFrame];
 };
 
 namespace {
 
-AudioDevice theDevice;  // one output per process; no heap
+// One output per process; no heap. Never destroyed: a helper left in a reset or close that
+// did not return, and the system's callback thread, may use it while the process exits.
+NeverDestroyed<AudioDevice> theDevice;
 bool deviceInUse = false;
 
 // Completes each queued buffer when it would have played, until stopped. A late look catches
@@ -138,7 +154,7 @@ void keepTime(AudioDevice* device) {
       queue.changed.wait(lock, [&] { return queue.stopping || queue.head != queue.tail; });
       continue;
     }
-    AudioBuffer& buffer = *queue.buffers[queue.head % kMaxBuffers];
+    AudioBuffer& buffer = *queue.buffers[queue.head % kMaxQueuedBuffers];
     if (due == Clock::time_point{}) due = Clock::now() + playingTime(buffer.bytes, device->rate);
     if (queue.changed.wait_until(lock, due, [&] { return queue.stopping; })) break;
     ++queue.head;
@@ -147,11 +163,37 @@ void keepTime(AudioDevice* device) {
     if (queue.head == queue.tail) device->dryNext.store(true);
     device->done(device->context);  // under the lock, so that once reset has it, none runs
     const Clock::time_point from =
-        std::max(due, Clock::now() - playingTime(kBytesPerFrame * 512, device->rate));
+        std::max(due, Clock::now() - playingTime(buffer.bytes, device->rate));
     due = queue.head == queue.tail
               ? Clock::time_point{}
-              : from + playingTime(queue.buffers[queue.head % kMaxBuffers]->bytes, device->rate);
+              : from +
+                    playingTime(queue.buffers[queue.head % kMaxQueuedBuffers]->bytes, device->rate);
   }
+}
+
+// The system's audio engine mixes every stream in periods of its own (10 ms by default),
+// which the wave-out device feeds from the buffers written to it: frames of a buffer the
+// engine has not yet taken when it mixes are heard as a gap. So the buffers written must
+// hold at least two of its periods between them. The engine's period, from the default
+// output endpoint; 0 where it cannot be learnt.
+unsigned mixingPeriodFrames(unsigned rate) {
+  IMMDeviceEnumerator* enumerator = nullptr;
+  if (CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
+                       reinterpret_cast<void**>(&enumerator)) != S_OK) {
+    return 0;
+  }
+  REFERENCE_TIME period = 0;  // in units of 100 ns
+  IMMDevice* endpoint = nullptr;
+  IAudioClient* client = nullptr;
+  if (enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &endpoint) == S_OK &&
+      endpoint->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr,
+                         reinterpret_cast<void**>(&client)) == S_OK) {
+    client->GetDevicePeriod(&period, nullptr);
+  }
+  if (client != nullptr) client->Release();
+  if (endpoint != nullptr) endpoint->Release();
+  enumerator->Release();
+  return static_cast<unsigned>(period * rate / 10'000'000);
 }
 
 bool clocked(const AudioDevice* device) {
@@ -165,13 +207,10 @@ void CALLBACK waveOutCallback(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_
   AudioBuffer& buffer = *reinterpret_cast<AudioBuffer*>(reinterpret_cast<WAVEHDR*>(param1)->dwUser);
   buffer.flags.fetch_and(~kBufferQueued, std::memory_order_relaxed);
   buffer.flags.fetch_or(kBufferDone, std::memory_order_release);
-  bool anyQueued = false;
-  for (AudioBuffer* other : device.prepared) {
-    anyQueued = anyQueued || (other != nullptr && (other->flags.load() & kBufferQueued));
-  }
-  if (!anyQueued) device.dryNext.store(true);
-  std::lock_guard<std::mutex> guard(device.callbackMutex);
-  if (!device.silenced) device.done(device.context);
+  if (device.inDevice.fetch_sub(1) == 1) device.dryNext.store(true);
+  device.calling.fetch_add(1);
+  if (!device.silenced.load()) device.done(device.context);
+  if (device.calling.fetch_sub(1) == 1 && device.silenced.load()) SetEvent(device.callsEnded);
 }
 
 // Where buffer `slot` of `prepared` is played from: the engine's memory, or its copy.
@@ -187,10 +226,10 @@ void pointAtSamples(AudioDevice* device, AudioBuffer& buffer, unsigned slot) {
       buffer.bytes / kBytesPerFrame * kChannelCount * bytesPerSample(device->format);
 }
 
-// The place of `buffer` in `prepared` (null: of a free place); kMaxBuffers where it has none.
+// The place of `buffer` in `prepared` (null: of a free place); kMaxQueuedBuffers where it has none.
 unsigned slotOf(const AudioDevice* device, const AudioBuffer* buffer) {
   unsigned slot = 0;
-  while (slot < kMaxBuffers && device->prepared[slot] != buffer)
+  while (slot < kMaxQueuedBuffers && device->prepared[slot] != buffer)
     ++slot;
   return slot;
 }
@@ -204,12 +243,16 @@ AudioDevice* audioOpen(const StreamSettings& settings, AudioDoneCallback done, v
   std::string why;
   const bool found = findWaveOut(settings.device, id, why);
 
-  AudioDevice& device = theDevice;
+  AudioDevice& device = *theDevice;
   device.rate = settings.sampleRate;
+  device.periodFrames = settings.periodFrames;
   device.done = done;
   device.context = context;
-  device.silenced = false;
+  device.silenced.store(false);
+  if (device.callsEnded == nullptr) device.callsEnded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ResetEvent(device.callsEnded);
   device.abandoned = false;
+  device.inDevice.store(0);
   device.dryNext.store(false);
   device.keepsTime = false;
   for (AudioBuffer*& slot : device.prepared) {
@@ -242,8 +285,17 @@ AudioDevice* audioOpen(const StreamSettings& settings, AudioDoneCallback done, v
     device.keepsTime = true;
   }
   device.handle = handle;
+  if (handle != nullptr) {
+    const unsigned needed = 2 * mixingPeriodFrames(settings.sampleRate);
+    const unsigned periods = std::max(settings.periods, 1u);
+    device.periodFrames = std::max(settings.periodFrames, (needed + periods - 1) / periods);
+  }
   deviceInUse = true;
   return &device;
+}
+
+unsigned audioPeriodFrames(AudioDevice* device) {
+  return device->periodFrames;
 }
 
 void audioPrepare(AudioDevice* device, AudioBuffer& buffer) {
@@ -258,9 +310,9 @@ void audioPrepare(AudioDevice* device, AudioBuffer& buffer) {
     return;
   }
   unsigned slot = slotOf(device, &buffer);
-  if (slot == kMaxBuffers) slot = slotOf(device, nullptr);
-  if (slot == kMaxBuffers) return;
-  if (device->converts && buffer.bytes > kMaxConvertedFrames * kBytesPerFrame) return;
+  if (slot == kMaxQueuedBuffers) slot = slotOf(device, nullptr);
+  if (slot == kMaxQueuedBuffers) return;
+  if (device->converts && buffer.bytes > kMaxBufferFrames * kBytesPerFrame) return;
   WAVEHDR* header = new (buffer.deviceRecord) WAVEHDR{};
   pointAtSamples(device, buffer, slot);
   header->dwUser = reinterpret_cast<DWORD_PTR>(&buffer);
@@ -274,15 +326,15 @@ bool audioWrite(AudioDevice* device, AudioBuffer& buffer) {
   if (device == nullptr) return false;
   const uint32_t flags = buffer.flags.load(std::memory_order_acquire);
   if (!(flags & kBufferPrepared) || (flags & kBufferQueued)) return false;
-  // Marked queued first: the completion may come before waveOutWrite returns.
-  buffer.flags.fetch_and(~kBufferDone);
-  buffer.flags.fetch_or(kBufferQueued);
-  if (device->dryNext.exchange(false)) buffer.flags.fetch_or(kBufferAfterGap);
   if (clocked(device)) {
     ClockedQueue& queue = device->clocked;
     {
       std::lock_guard<std::mutex> lock(queue.mutex);
-      queue.buffers[queue.tail++ % kMaxBuffers] = &buffer;
+      if (queue.tail - queue.head == kMaxQueuedBuffers) return false;
+      buffer.flags.fetch_and(~kBufferDone);
+      buffer.flags.fetch_or(kBufferQueued);
+      if (device->dryNext.exchange(false)) buffer.flags.fetch_or(kBufferAfterGap);
+      queue.buffers[queue.tail++ % kMaxQueuedBuffers] = &buffer;
     }
     queue.changed.notify_all();
     return true;
@@ -292,8 +344,15 @@ bool audioWrite(AudioDevice* device, AudioBuffer& buffer) {
     convertSamples(buffer.data, buffer.bytes / sizeof(float), device->gain, device->format,
                    device->converted[slot]);
   }
+  // Marked queued and counted first: the completion may come before waveOutWrite returns.
+  buffer.flags.fetch_and(~kBufferDone);
+  buffer.flags.fetch_or(kBufferQueued);
+  if (device->inDevice.fetch_add(1) == 0 && device->dryNext.exchange(false)) {
+    buffer.flags.fetch_or(kBufferAfterGap);
+  }
   if (waveOutWrite(device->handle, headerOf(buffer), sizeof(WAVEHDR)) != MMSYSERR_NOERROR) {
-    buffer.flags.fetch_and(~kBufferQueued);
+    device->inDevice.fetch_sub(1);
+    buffer.flags.fetch_and(~(kBufferQueued | kBufferAfterGap));
     buffer.flags.fetch_or(flags & kBufferDone);
     return false;
   }
@@ -328,7 +387,7 @@ void stopClock(ClockedQueue& queue) {
   queue.changed.notify_all();
   queue.thread.join();
   for (; queue.head != queue.tail; ++queue.head) {
-    AudioBuffer* buffer = queue.buffers[queue.head % kMaxBuffers];
+    AudioBuffer* buffer = queue.buffers[queue.head % kMaxQueuedBuffers];
     buffer->flags.fetch_and(~kBufferQueued);
     buffer->flags.fetch_or(kBufferDone);
   }
@@ -340,12 +399,12 @@ void audioReset(AudioDevice* device) {
     stopClock(device->clocked);
     return;
   }
-  {
-    // The system returns every queued buffer through the callback during the reset; those
-    // are dropped, not completed, so the engine hears of none of them.
-    std::lock_guard<std::mutex> guard(device->callbackMutex);
-    device->silenced = true;
-  }
+  // The system returns every queued buffer through the callback during the reset; those
+  // are dropped, not completed, so the engine hears of none of them. A call under way ends
+  // first.
+  device->silenced.store(true);
+  while (device->calling.load() > 0)
+    WaitForSingleObject(device->callsEnded, 1);
   if (!returnsInTime(waveOutReset, device->handle)) {
     device->abandoned = true;
     return;

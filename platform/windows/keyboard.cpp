@@ -9,6 +9,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
+#include <iterator>
 
 #include "platform/keyboard.h"
 
@@ -60,6 +62,24 @@ void keyboardOpen(KeyInput input) {
 
 void keyboardClose() {
   if (closed != nullptr) SetEvent(closed);
+}
+
+// The system tells of no key change, so the keys the control loop reads are looked at every
+// millisecond (the timer resolution the program asks for at start) until one goes up or
+// down. Only their down-now bits are read, which queries do not change.
+void waitForKeyEvent(std::chrono::milliseconds timeout) {
+  constexpr Key kLoopKeys[] = {Key::A, Key::S, Key::D, Key::F, Key::Left, Key::Right, Key::Escape};
+  auto downKeys = [&] {
+    unsigned down = 0;
+    for (unsigned i = 0; i < std::size(kLoopKeys); ++i) {
+      if (GetAsyncKeyState(static_cast<int>(kLoopKeys[i])) & kKeyDownNow) down |= 1u << i;
+    }
+    return down | (quitRequested.load() ? 1u << std::size(kLoopKeys) : 0u);
+  };
+  const unsigned before = downKeys();
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline && downKeys() == before)
+    Sleep(1);
 }
 
 uint16_t keyState(Key key) {

@@ -7,6 +7,8 @@
 // The MIDI declarations need the base types of <windows.h> first.
 #include <mmsystem.h>
 
+#include <chrono>
+
 #include "platform/midi_decoder.h"
 #include "platform/midi_input.h"
 
@@ -31,9 +33,11 @@ MidiDevices devices;
 void CALLBACK midiInCallback(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_PTR) {
   if (message != MIM_DATA && message != MIM_MOREDATA) return;
   const auto bytes = shortMessageBytes(static_cast<uint32_t>(param1));
+  const auto arrived = std::chrono::steady_clock::now();  // the system calls back at once
   EnterCriticalSection(&devices.turn);
-  decodePacket(bytes.data(), bytes.size(),
-               [](int channel, int note) { devices.noteOn(devices.context, channel, note); });
+  decodePacket(bytes.data(), bytes.size(), [arrived](int channel, int note) {
+    devices.noteOn(devices.context, channel, note, arrived);
+  });
   LeaveCriticalSection(&devices.turn);
 }
 

@@ -33,9 +33,13 @@ def pytest_addoption(parser):
     group.addoption("--midi-notes", type=int, default=int(env("CONSYNTH_E2E_MIDI_NOTES", "6")),
                     help="MIDI notes timed (default 6)")
     group.addoption("--soak", type=float, metavar="MINUTES", help="how long the soak plays")
+    group.addoption("--soak-period", type=int, action="append", metavar="FRAMES",
+                    help="a --period to soak, each for MINUTES (default: 512, then 128)")
 
 
 def pytest_configure(config):
+    if not config.getoption("soak_period"):
+        config.option.soak_period = [512, 128]
     def interrupt(*_):
         raise KeyboardInterrupt  # so that a run ended by SIGTERM still tears its tests down
     signal.signal(signal.SIGTERM, interrupt)

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Plays the live program for MINUTES with the chord pressed every 2 s while stress-ng keeps
 # every core busy, its sound server running real-time, and counts the gaps in what it
-# plays: there must be none. Usage: soak.sh MINUTES [path/to/consynth]
+# plays: there must be none. It plays with the default 512-frame buffers, then with 128-frame
+# ones, recording a take that must be what was heard; SOAK_PERIODS="64" soaks those instead.
+# Usage: soak.sh MINUTES [path/to/consynth]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 minutes=${1:?usage: soak.sh MINUTES [path/to/consynth]}
 program=$(realpath "${2:-$here/../../build/release/app/consynth}")
-exec pytest-3 "$here" -v -m soak --soak "$minutes" --program "$program"
+periods=()
+for period in ${SOAK_PERIODS:-}; do periods+=(--soak-period "$period"); done
+exec pytest-3 "$here" -v -m soak --soak "$minutes" "${periods[@]}" --program "$program"

@@ -8,7 +8,8 @@ import time
 
 import pytest
 
-from harness import HELP, RATE, Capture, SoundServer, check, cpu_seconds, figure, wait_for
+from harness import (HELP, RATE, Capture, SoundServer, Take, check, check_heard_take,
+                     cpu_seconds, figure, wait_for)
 
 
 @pytest.mark.parametrize("how", ["killed", "frozen"])
@@ -72,13 +73,23 @@ def test_underrun(capture, play):
     check(run.exit_code(5) == 0, "Escape exits with code 0")
 
 
+def pytest_generate_tests(metafunc):
+    if "soak_period" in metafunc.fixturenames:
+        periods = metafunc.config.getoption("soak_period")
+        metafunc.parametrize("soak_period", periods, ids=[f"period-{p}" for p in periods])
+
+
 @pytest.mark.soak
-def test_soak(scenario, play, pytestconfig):
-    """The chord every 2 s, stress-ng on every core, the sound server real-time: no gap."""
+def test_soak(scenario, play, renderer, pytestconfig, soak_period):
+    """The chord every 2 s, stress-ng on every core, the sound server real-time: no gap; with
+    buffers shorter than the default, a take that replays bit for bit and is what the server
+    played."""
     minutes, cores = pytestconfig.getoption("soak"), os.cpu_count()
     SoundServer(scenario, realtime=True)
     capture = Capture(scenario)
-    run = play()
+    args = ["--period", str(soak_period)] if soak_period != 512 else []
+    take = Take(scenario.path("soak")) if args else None
+    run = play(*args, *(["--record", take.base] if take else []))
     run.check_streaming()
     scenario.spawn(["stress-ng", "--cpu", str(cores), "--quiet"],
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -89,9 +100,15 @@ def test_soak(scenario, play, pytestconfig):
         time.sleep(2.0)
     stop = capture.frame_at(time.monotonic())
     gap_frames, gaps, longest = capture.gaps(start, stop)
-    figure(f"{(stop - start) / RATE / 60:.1f} min of sound under stress-ng --cpu {cores}: "
-           f"{gaps} gaps, {gap_frames} frames in all, the longest {1000 * longest / RATE:.1f} ms")
+    name = " ".join(args) or "default"
+    figure(f"{name}: {(stop - start) / RATE / 60:.1f} min of sound under stress-ng --cpu "
+           f"{cores}: {gaps} gaps, {gap_frames} frames in all, the longest "
+           f"{1000 * longest / RATE:.1f} ms")
     check(stop - start > 50 * RATE * minutes, "the sound was recorded throughout")
     check(gaps == 0, f"no gap in the sound ({gaps} gaps)")
-    run.send("Escape")
+    escape = run.send("Escape")
     check(run.exit_code(5) == 0, "Escape exits with code 0")
+    if take is not None:
+        samples = take.check(renderer, f"the take at {name}")
+        if samples is not None:
+            check_heard_take(capture, samples, run.started, escape, 50 * minutes)

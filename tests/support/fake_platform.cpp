@@ -15,9 +15,11 @@
 #include "platform/audio_output.h"
 #include "platform/console.h"
 #include "platform/main_thread.h"
+#include "platform/memory.h"
 #include "platform/midi_input.h"
 #include "platform/new_file.h"
 #include "platform/threads.h"
+#include "synth/sample_rate.h"
 
 namespace consynth::platform {
 
@@ -67,15 +69,35 @@ MidiRecord midi;
 platform::MidiNoteOnCallback midiNoteOn = nullptr;  ///< while MIDI input is open
 void* midiContext = nullptr;
 
+// How long a buffer of `bytes` plays at the stream's rate.
+std::chrono::steady_clock::duration playingTime(uint32_t bytes) {
+  return std::chrono::nanoseconds(uint64_t{bytes} / platform::kBytesPerFrame * 1'000'000'000 /
+                                  kSampleRate);
+}
+
 void play(AudioDevice* dev) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point due{};  // RealTime: when the oldest buffer has played
   for (;;) {
     AudioBuffer* buffer = nullptr;
     int delayMs;
     {
       std::unique_lock<std::mutex> lock(dev->mutex);
-      dev->changed.wait_for(lock, std::chrono::milliseconds(options.periodMs),
-                            [&] { return dev->stopping; });
+      DeviceOptions now;
+      {
+        std::lock_guard<std::mutex> state(stateMutex);
+        now = options;
+      }
+      const bool realTime = now.mode == DeviceMode::RealTime;
+      if (realTime && due == Clock::time_point{} && !dev->queue.empty()) {
+        due = Clock::now() + playingTime(dev->queue.front()->bytes);
+      }
+      const Clock::time_point wakeAt = realTime && due != Clock::time_point{}
+                                           ? due
+                                           : Clock::now() + std::chrono::milliseconds(now.periodMs);
+      dev->changed.wait_until(lock, wakeAt, [&] { return dev->stopping; });
       if (dev->stopping) return;
+      if (realTime && (due == Clock::time_point{} || Clock::now() < due)) continue;
       std::lock_guard<std::mutex> state(stateMutex);
       if (dev->queue.empty() || options.mode == DeviceMode::Stalls ||
           options.allowedCompletions == 0) {
@@ -86,6 +108,10 @@ void play(AudioDevice* dev) {
       dev->queue.pop_front();
       dev->dryNext = dev->queue.empty();
       delayMs = options.callbackDelayMs;
+      if (realTime) {
+        due =
+            dev->queue.empty() ? Clock::time_point{} : due + playingTime(dev->queue.front()->bytes);
+      }
     }
     buffer->flags.fetch_and(~platform::kBufferQueued);
     buffer->flags.fetch_or(platform::kBufferDone);
@@ -180,7 +206,7 @@ MidiRecord takeMidiRecord() {
 bool sendMidiNoteOn(int channel, int note) {
   std::lock_guard<std::mutex> state(stateMutex);
   if (midiNoteOn == nullptr) return false;
-  midiNoteOn(midiContext, channel, note);
+  midiNoteOn(midiContext, channel, note, std::chrono::steady_clock::now());
   return true;
 }
 
@@ -189,6 +215,11 @@ bool sendMidiNoteOn(int channel, int note) {
 namespace consynth::platform {
 
 using namespace consynth::fake;
+
+unsigned audioPeriodFrames(AudioDevice*) {
+  std::lock_guard<std::mutex> state(stateMutex);
+  return options.periodFrames;
+}
 
 AudioDevice* audioOpen(const StreamSettings& settings, AudioDoneCallback done, void* context) {
   {
@@ -265,6 +296,12 @@ void audioClose(AudioDevice* dev) {
 
 void keyboardOpen(KeyInput) {}
 void keyboardClose() {}
+
+void waitForKeyEvent(std::chrono::milliseconds timeout) {
+  std::this_thread::sleep_for(timeout);
+}
+
+void keepInMemory(const void*, size_t) {}
 
 uint16_t keyState(Key key) {
   std::lock_guard<std::mutex> state(stateMutex);
@@ -381,5 +418,6 @@ void NewFile::remove() {
 void prepareMainThread() {}
 void nameThisThread(const char*) {}
 void prepareAudioThread(const char*) {}
+void finishAudioThread() {}
 
 }  // namespace consynth::platform

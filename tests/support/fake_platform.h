@@ -16,6 +16,7 @@ namespace consynth::fake {
 enum class DeviceMode {
   OpenFails,  ///< no device: open returns null, or a device that plays when asked to keep time
   Plays,      ///< a player thread finishes one queued buffer per `periodMs`
+  RealTime,   ///< ... each when its frames have played, by the clock
   Stalls,     ///< takes buffers and never gives one back, like a frozen sound server
 };
 
@@ -26,6 +27,8 @@ struct DeviceOptions {
   int allowedCompletions = -1;
   /// Delay between marking a buffer done and calling back, to widen that window.
   int callbackDelayMs = 0;
+  /// The shortest period the device takes.
+  unsigned periodFrames = 64;
 };
 
 /// Resets the fake device for the next test.

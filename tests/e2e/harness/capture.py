@@ -26,14 +26,16 @@ class Capture:
     c from above, and the least bound is the best estimate. Only chunks from a frame's own on
     count, so frames the recorder ever lost before it shift nothing."""
 
-    def __init__(self, scenario, sink="e2e"):
+    def __init__(self, scenario, sink="e2e", pipewire=False):
         self.samples = array.array("f")
         self.chunks = []  # (arrival time, frames recorded once the chunk is in)
         self.lock = threading.Lock()
-        self.process = scenario.spawn(
-            ["parec", "-d", f"{sink}.monitor", "--format=float32le", "--rate=44100",
-             "--channels=2", "--raw", "--latency-msec=5"],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        recorder = (["pw-record", "--target", sink, "--rate", "44100", "--channels", "2",
+                     "--format", "f32", "--latency", "5ms", "-"] if pipewire else
+                    ["parec", "-d", f"{sink}.monitor", "--format=float32le", "--rate=44100",
+                     "--channels=2", "--raw", "--latency-msec=5"])
+        self.process = scenario.spawn(recorder, stdout=subprocess.PIPE,
+                                      stderr=subprocess.DEVNULL)
         threading.Thread(target=self._read, daemon=True).start()
         wait_for(lambda: self.frames() > RATE // 10, 10)
 
@@ -134,16 +136,31 @@ class Capture:
             at = data.find(silence, at)
         return frames, runs, longest
 
-    def check_latency(self, presses, what, unit="presses"):
+    def shift_to(self, take, started, required=True):
+        """How many frames later the recording holds a take's frames, from the first sound
+        of both (the take from `started` on, the moment its program started); None if
+        either has none, which fails a check where `required`."""
+        heard = self.onset(self.frame_at(started), 0.0)
+        kept = next((i // 2 for i, sample in enumerate(take) if sample != 0.0), None)
+        found = heard is not None and kept is not None
+        if required:
+            check(found, "sound in the take and in the recording")
+        elif not found:
+            figure("no sound in the recording to time the take by")
+        return heard - kept if found else None
+
+    def check_latency(self, presses, what, unit="presses", bound=LATENCY_BOUND_MS):
         """Latency over (moment the key or note had surely been sent, onset frame) pairs:
-        its median must stay within the design's bound. Timed from when the sending command
-        returned, so that a loaded machine slow to start it counts for nothing; the sound is
-        looked for from before it started."""
-        latencies = [(self.time_of(onset) - sent) * 1000 for sent, onset in presses]
+        its median must stay within `bound` ms (the design's, by default). Timed from when
+        the sending command returned, so that a loaded machine slow to start it counts for
+        nothing; the sound is looked for from before it started. Returns the median."""
+        latencies = [(self.time_of(onset) - sent) * 1000 for sent, onset in presses
+                     if self.time_of(onset) is not None]
         if not latencies:
-            return
+            return None
         median = statistics.median(latencies)
         figure(f"{what} over {len(latencies)} {unit}: median {median:.1f} ms, "
                f"best {min(latencies):.1f} ms, worst {max(latencies):.1f} ms")
-        check(0 < median < LATENCY_BOUND_MS,
-              f"{what}: median {median:.1f} ms, within {LATENCY_BOUND_MS} ms")
+        bound = LATENCY_BOUND_MS if bound is None else bound
+        check(median < bound, f"{what}: median {median:.1f} ms, within {bound:.0f} ms")
+        return median

@@ -42,6 +42,52 @@ class SoundServer:
         self.process.send_signal(signal.SIGSTOP)
 
 
+class PipeWireServer:
+    """PipeWire with its session manager and one float32 null sink, `e2e`, as a desktop runs
+    it, on a session bus of the scenario's own; ALSA's default device is PipeWire's plugin,
+    unpacked from Debian's pipewire-alsa into the build (it conflicts with the PulseAudio
+    packages, which the other tests need): scripts/install-deps.sh puts it there."""
+
+    PLUGINS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..",
+                           "build", "pipewire-alsa")
+
+    def __init__(self, scenario):
+        self.scenario = scenario
+        plugins = self.plugin_dir()
+        if plugins is None:
+            raise RuntimeError(f"no PipeWire ALSA plugin under {self.PLUGINS}: run "
+                               "scripts/install-deps.sh test")
+        os.makedirs(scenario.path("home/.config/pipewire/pipewire.conf.d"))
+        scenario.write("home/.config/pipewire/pipewire.conf.d/e2e.conf", """
+context.properties = { default.clock.rate = 44100  default.clock.allowed-rates = [ 44100 ] }
+context.objects = [
+  { factory = adapter args = { factory.name = support.null-audio-sink node.name = "e2e"
+      media.class = Audio/Sink audio.position = [ FL FR ] audio.format = F32LE
+      audio.rate = 44100 monitor.channel-volumes = true } }
+]
+""")
+        scenario.write("home/.asoundrc", "".join(
+            f'{kind}_type.pipewire {{ lib "{plugins}/libasound_module_{kind}_pipewire.so" }}\n'
+            f"{kind}.!default {{ type pipewire }}\n" for kind in ("pcm", "ctl")))
+        scenario.env["XDG_CONFIG_HOME"] = scenario.path("home/.config")
+        log = open(scenario.path("pipewire.log"), "a")
+        bus = scenario.spawn(["dbus-daemon", "--session", "--nofork", "--print-address"],
+                             stdout=subprocess.PIPE, stderr=log, text=True)
+        scenario.env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
+        scenario.spawn(["pipewire"], stdout=log, stderr=log)
+        scenario.spawn(["wireplumber"], stdout=log, stderr=log)
+        if not wait_for(lambda: 'node.name = "e2e"' in scenario.run("pw-cli", "ls", "Node"),
+                        10, 0.1):
+            raise RuntimeError("PipeWire did not start: " + read(scenario.path("pipewire.log")))
+
+    @classmethod
+    def plugin_dir(cls):
+        for root, _, files in os.walk(cls.PLUGINS):
+            if "libasound_module_pcm_pipewire.so" in files:
+                return os.path.realpath(root)
+        return None
+
+
 class JackServer:
     """jackd with its dummy driver (no sound card, no real-time scheduling) at 44,100 Hz in
     periods of 512 frames, as a sandbox without the kernel's MIDI sequencer may offer.

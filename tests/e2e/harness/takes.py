@@ -65,6 +65,11 @@ class Take:
     def events(self):
         return read(self.base + ".events", missing="")
 
+    def note_frames(self, voices):
+        """The frames where the note-ons on `voices` took effect, in order."""
+        return [int(words[0]) for words in map(str.split, self.events().splitlines())
+                if len(words) > 2 and words[1] == "noteon" and int(words[2]) in voices]
+
     def check(self, renderer, what, frames=None):
         """The WAV file must be the offline render of the events file, bit for bit over its
         whole length: without `frames`, the render ends at the events file's own 'end'.

@@ -58,17 +58,24 @@ def test_playing(scenario, sound_server, capture, program):
           f"status line: lpfnum 4 type 0, Up -> lpfnum 5, Down -> type 1 (got {seen})")
 
 
-def test_take(scenario, sound_server, capture, program, renderer):
+@pytest.mark.parametrize("period", ["", "--period 128"], ids=["default", "period-128"])
+def test_take(scenario, sound_server, capture, program, renderer, period):
     """A take with A, S, a held D, Left, Up, Down and a held F5, ended by Escape: it replays
-    bit for bit and is what the sound server played."""
+    bit for bit and is what the sound server played, whole, with the default buffers and
+    with 128-frame ones asked for (which the system's 10 ms mixing makes 256)."""
     take = Take(scenario.path("take"))
-    run = ConsoleRun(scenario, program, f"--record {windows_path(take.base)}.wav")
+    run = ConsoleRun(scenario, program, f"{period} --record {windows_path(take.base)}.wav")
     run.check_streaming(sound_server)
     started = time.monotonic()
     time.sleep(0.5)
-    for key in ["a", "s"]:
-        run.press(key)
-        time.sleep(0.3)
+    pressed = capture.frame_at(run.press("a"))
+    time.sleep(0.3)
+    onset = capture.onset(pressed, 1e-4)
+    if onset is not None:
+        figure(f"{period or 'default'}: sound {1000 * (onset - pressed) / RATE:.0f} ms after A "
+               "went down")
+    run.press("s")
+    time.sleep(0.3)
     run.press("d", 0.6)
     for key in ["Left", "a", "Up", "Down", "f"]:
         run.press(key)
@@ -87,6 +94,10 @@ def test_take(scenario, sound_server, capture, program, renderer):
     check(events.count(" noteon 2 55 ") > 3, "a held D plays again and again")
     if samples is not None:
         check_heard_take(capture, samples, started, escape, 3)
+        if onset is not None:
+            _, gaps, longest = capture.gaps(onset, capture.frame_at(escape))
+            figure(f"{period or 'default'}: {gaps} gaps in the sound, the longest "
+                   f"{1000 * longest / RATE:.1f} ms")
 
 
 def test_no_server(scenario, program):

@@ -12,11 +12,11 @@
 #include <cstdlib>
 #include <thread>
 
-#include "engine/credit_semaphore.h"
+#include "platform/credit_semaphore.h"
 
 namespace {
 
-using consynth::CreditSemaphore;
+using consynth::platform::CreditSemaphore;
 
 constexpr int kBufferCount = 6;
 constexpr uint64_t kHandOvers = 200'000;
@@ -84,7 +84,9 @@ TEST(CreditSemaphoreStress, NeverLosesAWakeUp) {
   EXPECT_EQ(ring.rendered.load(), kHandOvers);
   EXPECT_EQ(ring.played.load(), kHandOvers);
   EXPECT_EQ(ring.dropped.load(), 0u);
-  EXPECT_EQ(ring.queued.count() + ring.credits.count(), kBufferCount - 1);
+  // Every release counted: the five credits of the start are there to take again.
+  for (int i = 0; i < kBufferCount - 1; ++i)
+    ring.credits.acquire();
 }
 
 }  // namespace
