@@ -12,14 +12,16 @@ from .scenario import read, wait_for
 
 class SoundServer:
     """PulseAudio in the foreground with a float32 null sink for each name in `sinks` (the
-    first is the default); `realtime` runs it as desktop systems do, its audio thread
-    real-time and its main thread at high priority."""
+    first is the default), described as NAME-sink so that clients which list sinks by their
+    descriptions (Wine) tell them apart; `realtime` runs it as desktop systems do, its audio
+    thread real-time and its main thread at high priority."""
 
     def __init__(self, scenario, realtime=False, sinks=("e2e",)):
         self.scenario = scenario
         log = open(scenario.path("pulseaudio.log"), "a")
         modules = [f"module-null-sink sink_name={sink} format=float32le rate=44100 channels=2 "
-                   "norewinds=1" for sink in sinks] + ["module-native-protocol-unix"]
+                   f"norewinds=1 sink_properties=device.description={sink}-sink"
+                   for sink in sinks] + ["module-native-protocol-unix"]
         self.process = scenario.spawn(
             ["pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no", "--exit-idle-time=-1",
              "--disallow-exit", "--log-target=stderr",
