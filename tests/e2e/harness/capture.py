@@ -1,6 +1,7 @@
 """What a null sink played, recorded from its monitor with the moment each frame played."""
 
 import array
+import collections
 import os
 import statistics
 import subprocess
@@ -15,16 +16,23 @@ RATE = 44100
 # (five buffers, 58 ms) and the sound server's own buffering; about 80 ms measured. A
 # control loop polling ten times slower lands near 200 ms.
 LATENCY_BOUND_MS = 130
+# The chunks that bound when a frame played: long enough that some reach us promptly, short
+# enough that the sink's clock drifts by a fraction of a millisecond over it.
+BOUND_WINDOW = 2.0
 
 
 class Capture:
     """Records a null sink's monitor, and maps its frames to the times they played.
 
-    The null sink plays by the clock, so frame f plays at f / RATE + c for one constant c. A
-    chunk of the recording reaches us once its last frame has played, and later when the
-    recorder or this reader is held up (a loaded machine), never earlier: each chunk bounds
-    c from above, and the least bound is the best estimate. Only chunks from a frame's own on
-    count, so frames the recorder ever lost before it shift nothing."""
+    The null sink plays by the clock, so frame f plays at f / RATE + c, for a c that drifts
+    slowly: the sink's count of frames runs some hundred parts per million off ours
+    (PulseAudio's null sink runs fast, by 100 to 800 ppm, so over two minutes c falls by tens
+    of milliseconds). A chunk of the recording reaches us once its last frame has played,
+    and later when the recorder or this reader is held up (a loaded machine), never earlier:
+    each chunk bounds c from above, and the least bound among the chunks of the next
+    BOUND_WINDOW seconds is the best estimate, the drift within them a fraction of a
+    millisecond. Only chunks from a frame's own on count, so frames the recorder ever lost
+    before it shift nothing."""
 
     def __init__(self, scenario, sink="e2e", pipewire=False):
         self.samples = array.array("f")
@@ -63,14 +71,20 @@ class Capture:
             return self.samples[2 * start:2 * stop]
 
     def _spans(self):
-        """(first frame, end frame, c) for each chunk, c the least bound from it on."""
+        """(first frame, end frame, c) for each chunk, c the least bound among the chunks
+        that arrived from it on, within BOUND_WINDOW seconds."""
         with self.lock:
             chunks = list(self.chunks)
-        spans, least = [], float("inf")
+        spans, window = [], collections.deque()  # (arrival, bound), bounds rising
         for i in range(len(chunks) - 1, -1, -1):
             arrival, end = chunks[i]
-            least = min(least, arrival - end / RATE)
-            spans.append((chunks[i - 1][1] if i > 0 else 0, end, least))
+            bound = arrival - end / RATE
+            while window and window[-1][1] >= bound:
+                window.pop()  # a later chunk with a bound no less bounds nothing
+            window.append((arrival, bound))
+            while window[0][0] > arrival + BOUND_WINDOW:
+                window.popleft()
+            spans.append((chunks[i - 1][1] if i > 0 else 0, end, window[0][1]))
         return spans[::-1]
 
     def frame_at(self, when):
