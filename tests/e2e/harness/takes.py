@@ -65,6 +65,11 @@ class Take:
     def events(self):
         return read(self.base + ".events", missing="")
 
+    def underruns(self):
+        """The frames where the output ran dry, as the take marks them."""
+        return [int(line.split()[-1]) for line in self.events().splitlines()
+                if line.startswith("# underrun at frame ")]
+
     def note_frames(self, voices):
         """The frames where the note-ons on `voices` took effect, in order."""
         return [int(words[0]) for words in map(str.split, self.events().splitlines())
@@ -103,6 +108,12 @@ def check_exact_sound(scenario, renderer, capture, onset, note_on="0 noteon 0 36
           f"({differing(heard, expected or [])} samples differ)")
 
 
+# How far from the frame its take marks a gap may be heard, in frames. The mark is the first
+# frame of the buffer the output played after running dry, and the gap is heard just before
+# it, or within it where a server ran dry in the middle of a buffer: a few buffers' slack.
+UNDERRUN_MARK_SLACK = 4096
+
+
 def first_difference(a, b):
     """The first frame (8 bytes) at which two byte strings of frames differ over their common
     length, or None; found by halving, so that each comparison runs at memcmp's pace."""
@@ -119,12 +130,11 @@ def first_difference(a, b):
     return same
 
 
-def check_heard_take(capture, take, started, escape, seconds, gaps=False):
+def check_heard_take(capture, take, started, escape, seconds, underruns=()):
     """From the first sound on, what the server played is the take, sample for sample, up
-    to the moment of Escape, over more than `seconds`. With `gaps`, the server may have
-    played silence between the take's frames where the device ran dry (a loaded machine
-    holding up the program or the server): those gaps are reported, and the rest must still
-    be the take, nothing lost, repeated or altered."""
+    to the moment of Escape, over more than `seconds`: nothing lost, repeated or altered.
+    Silence that the take has not may stand between its frames only where the output ran
+    dry and the take marks it (`underruns`, its frames): each such gap is reported."""
     capture.reach(escape)
     heard_from = capture.onset(capture.frame_at(started), 0.0)
     kept_from = next((i // 2 for i, sample in enumerate(take) if sample != 0.0), None)
@@ -133,23 +143,28 @@ def check_heard_take(capture, take, started, escape, seconds, gaps=False):
         return
     heard = capture.part(heard_from, capture.frame_at(escape)).tobytes()
     kept = take[2 * kept_from:].tobytes()
-    silence, at, skipped, runs = bytes(8), 0, [], []  # at: the frame reached in `heard`
+    unmarked = list(underruns)
+    silence, at, parted_at, runs = bytes(8), 0, None, []  # at: the frame reached in `heard`
     while (parted := first_difference(heard[8 * at:], kept[8 * (at - sum(runs)):])) is not None:
         at += parted
         run = 0
         while heard[8 * (at + run):8 * (at + run + 1)] == silence:
             run += 1
-        if not gaps or run == 0:
-            # Silence where they part is a gap the take has not: the device ran dry.
-            skipped.append((at, "silence" if run else "other sound"))
+        frame = kept_from + at - sum(runs)  # the take's frame that the gap came before
+        mark = min(unmarked, key=lambda mark: abs(mark - frame), default=None)
+        if run == 0 or mark is None or abs(mark - frame) > UNDERRUN_MARK_SLACK:
+            parted_at = (at, frame, "silence" if run else "other sound")
             break
+        unmarked.remove(mark)
         runs.append(run)
         at += run
     length = min(len(heard) // 8, len(kept) // 8 + sum(runs))
-    parts = (f", but from {skipped[0][0] / RATE:.3f} s it played {skipped[0][1]}"
-             if skipped else "")
-    silences = (f", with {len(runs)} gaps of silence where the device ran dry, the longest "
-                f"{1000 * max(runs) / RATE:.1f} ms" if runs else "")
-    check(length > seconds * RATE and not skipped,
+    parts = (f", but from {parted_at[0] / RATE:.3f} s (the take's frame {parted_at[1]}) it "
+             f"played {parted_at[2]}" if parted_at else "")
+    marks = (f"; the take marks underruns at frames {list(underruns)}"
+             if underruns and parted_at else "")
+    silences = (f", with {len(runs)} gaps of silence where the take marks that the device ran "
+                f"dry, the longest {1000 * max(runs) / RATE:.1f} ms" if runs else "")
+    check(length > seconds * RATE and parted_at is None,
           f"the sound server played the take bit for bit over {length / RATE:.2f} s"
-          f"{silences}{parts}")
+          f"{silences}{parts}{marks}")
