@@ -98,8 +98,16 @@ def test_latency(scenario, midi_sender, play, renderer, server, args, midi_ms, k
     figure(f"{name}: MIDI jitter {spread(even):.2f} ms (95th less 5th percentile; "
            f"{spread(lateness):.2f} ms before the servers' clocks' difference, "
            f"{1000 * slope:.0f} ppm, is taken out)")
-    check(spread(even) <= JITTER_MS or server != "pulseaudio",
-          f"{name}: MIDI jitter {spread(even):.2f} ms, within {JITTER_MS} ms")
+    # Each time the output runs dry the clock goes on while the take's frames stand still, so
+    # the notes after it read early by the gap: the jitter holds only over notes the take
+    # marks no underrun between.
+    dry = [frame for frame in take.underruns() if starts[0] < frame <= starts[-1]]
+    if server == "pulseaudio" and dry:
+        figure(f"{name}: MIDI jitter not checked: the output ran dry {len(dry)} times "
+               "among the notes")
+    elif server == "pulseaudio":
+        check(spread(even) <= JITTER_MS,
+              f"{name}: MIDI jitter {spread(even):.2f} ms, within {JITTER_MS} ms")
 
     strict = server == "pulseaudio"
     shift = None if samples is None else capture.shift_to(samples, started, required=strict)
