@@ -143,14 +143,14 @@ def check_heard_take(capture, take, started, escape, seconds, underruns=()):
         return
     heard = capture.part(heard_from, capture.frame_at(escape)).tobytes()
     kept = take[2 * kept_from:].tobytes()
-    unmarked = list(underruns)
-    silence, at, parted_at, runs = bytes(8), 0, None, []  # at: the frame reached in `heard`
+    unmarked, silence, runs = list(underruns), bytes(8), []
+    at, parted_at = 0, None  # at: the frame reached in `heard`, `sum(runs)` ahead of `kept`
     while (parted := first_difference(heard[8 * at:], kept[8 * (at - sum(runs)):])) is not None:
         at += parted
         run = 0
         while heard[8 * (at + run):8 * (at + run + 1)] == silence:
             run += 1
-        frame = kept_from + at - sum(runs)  # the take's frame that the gap came before
+        frame = kept_from + at - sum(runs)  # the take's frame that the silence came before
         mark = min(unmarked, key=lambda mark: abs(mark - frame), default=None)
         if run == 0 or mark is None or abs(mark - frame) > UNDERRUN_MARK_SLACK:
             parted_at = (at, frame, "silence" if run else "other sound")
