@@ -63,10 +63,12 @@ tail -c $((750 * 8)) "$good" >"$dir/good.tail"
   [ "$(stat -c %s "$dir/started.wav")" -eq $((header + 6000)) ] &&
   cmp -s <(tail -c +$((header + 1)) "$dir/started.wav") "$dir/good.tail" ||
   fail "'250 start' does not keep frames 250 to 1000 of the render"
-"${renderer[@]}" --frames 100 --events "$dir/started.events" "$dir/started.wav" &&
-  [ "$(stat -c %s "$dir/started.wav")" -eq $((header + 800)) ] &&
+"${renderer[@]}" --frames 100 --events "$dir/started.events" "$dir/started.wav" 2>"$dir/stderr"
+status=$?
+[ $status -eq 0 ] && [ "$(stat -c %s "$dir/started.wav")" -eq $((header + 800)) ] &&
   cmp -s <(tail -c +$((header + 1)) "$dir/started.wav") <(head -c 800 "$dir/good.tail") ||
-  fail "--frames 100 after '250 start' does not keep frames 250 to 350"
+  fail "--frames 100 after '250 start' does not keep frames 250 to 350 (exit status $status," \
+    "$(stat -c %s "$dir/started.wav") bytes, stderr: $(head -c 300 "$dir/stderr"))"
 if $posix; then
   # A render into a pipe that is read only a second later surely takes a while: it shows
   # its progress where standard error is a terminal, and only there.
