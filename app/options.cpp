@@ -1,6 +1,5 @@
 #include "app/options.h"
 
-#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <string_view>
@@ -25,16 +24,9 @@ std::string takeRecord(Options& options, const std::string& name) {
   return {};
 }
 
-// A whole number, digits only; false for anything else.
-bool readWhole(const std::string& text, unsigned& value) {
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  return !text.empty() && text[0] != '-' && text[0] != '+' && ec == std::errc() && ptr == end;
-}
-
 std::string takePeriod(Options& options, const std::string& text) {
   unsigned frames = 0;
-  if (!readWhole(text, frames) || !RingShape{frames, kBufferCount}.valid()) {
+  if (!cli::readWhole(text, frames) || !RingShape{frames, kBufferCount}.valid()) {
     return "--period must be 64, 128, 256 or 512 frames, not " + consynth::quoted(text);
   }
   options.ring.periodFrames = frames;
@@ -43,7 +35,7 @@ std::string takePeriod(Options& options, const std::string& text) {
 
 std::string takePeriods(Options& options, const std::string& text) {
   unsigned periods = 0;
-  if (!readWhole(text, periods) || !RingShape{kFramesPerBuffer, periods}.valid()) {
+  if (!cli::readWhole(text, periods) || !RingShape{kFramesPerBuffer, periods}.valid()) {
     return "--periods must be a whole number from 2 to 6, not " + consynth::quoted(text);
   }
   options.ring.periods = periods;
@@ -82,13 +74,11 @@ std::string takeGain(Options& options, const std::string& text) {
 }
 
 std::string takeMidiChannel(Options& options, const std::string& text) {
-  const bool number = text.size() <= 2 && !text.empty() &&
-                      text.find_first_not_of("0123456789") == std::string::npos;
-  const int channel = number ? std::stoi(text) : 0;
-  if (channel < 1 || channel > 16) {
+  unsigned channel = 0;
+  if (text.size() > 2 || !cli::readWhole(text, channel) || channel < 1 || channel > 16) {
     return "--midi-channel takes a channel from 1 to 16, not " + consynth::quoted(text);
   }
-  options.midiChannel = channel;
+  options.midiChannel = static_cast<int>(channel);
   return {};
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <charconv>
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 // The command lines of both programs, read from a table of their options: each option is
@@ -27,6 +29,16 @@ template <class Options, bool Options::*flag>
 std::string setFlag(Options& options, const std::string&) {
   options.*flag = true;
   return {};
+}
+
+/// Reads `text` into `value` where it is a whole number written in digits alone (no sign,
+/// space or exponent) that `value`'s type holds; false for anything else.
+template <class Whole>
+bool readWhole(std::string_view text, Whole& value) {
+  const char* end = text.data() + text.size();
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) return false;
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  return error == std::errc() && stop == end;
 }
 
 /// A command line as read: what is wrong with it ("" when nothing), and the arguments that

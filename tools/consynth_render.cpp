@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -33,11 +32,7 @@ struct Options {
 
 std::string takeFrames(Options& options, const std::string& text) {
   uint64_t frames = 0;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, frames);
-  const bool digitsOnly =
-      !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-  if (!digitsOnly || ec != std::errc() || ptr != end || frames > consynth::kMaxWavFrames) {
+  if (!consynth::cli::readWhole(text, frames) || frames > consynth::kMaxWavFrames) {
     return "--frames must be a whole number from 0 to " + std::to_string(consynth::kMaxWavFrames);
   }
   options.frames = frames;
