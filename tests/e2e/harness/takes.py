@@ -130,11 +130,12 @@ def first_difference(a, b):
     return same
 
 
-def check_heard_take(capture, take, started, escape, seconds, underruns=()):
+def check_heard_take(capture, take, started, escape, seconds, underruns=(), unmarked=False):
     """From the first sound on, what the server played is the take, sample for sample, up
     to the moment of Escape, over more than `seconds`: nothing lost, repeated or altered.
     Silence that the take has not may stand between its frames only where the output ran
-    dry and the take marks it (`underruns`, its frames): each such gap is reported."""
+    dry and the take marks it (`underruns`, its frames), or, with `unmarked`, anywhere (a
+    layer below the output ran dry out of its sight): each such gap is reported."""
     capture.reach(escape)
     heard_from = capture.onset(capture.frame_at(started), 0.0)
     kept_from = next((i // 2 for i, sample in enumerate(take) if sample != 0.0), None)
@@ -143,7 +144,7 @@ def check_heard_take(capture, take, started, escape, seconds, underruns=()):
         return
     heard = capture.part(heard_from, capture.frame_at(escape)).tobytes()
     kept = take[2 * kept_from:].tobytes()
-    unmarked, silence, runs = list(underruns), bytes(8), []
+    marks_left, silence, runs = list(underruns), bytes(8), []
     at, parted_at = 0, None  # at: the frame reached in `heard`, `sum(runs)` ahead of `kept`
     while (parted := first_difference(heard[8 * at:], kept[8 * (at - sum(runs)):])) is not None:
         at += parted
@@ -151,11 +152,13 @@ def check_heard_take(capture, take, started, escape, seconds, underruns=()):
         while heard[8 * (at + run):8 * (at + run + 1)] == silence:
             run += 1
         frame = kept_from + at - sum(runs)  # the take's frame that the silence came before
-        mark = min(unmarked, key=lambda mark: abs(mark - frame), default=None)
-        if run == 0 or mark is None or abs(mark - frame) > UNDERRUN_MARK_SLACK:
+        mark = min(marks_left, key=lambda mark: abs(mark - frame), default=None)
+        marked = mark is not None and abs(mark - frame) <= UNDERRUN_MARK_SLACK
+        if run == 0 or not (marked or unmarked):
             parted_at = (at, frame, "silence" if run else "other sound")
             break
-        unmarked.remove(mark)
+        if marked:
+            marks_left.remove(mark)
         runs.append(run)
         at += run
     length = min(len(heard) // 8, len(kept) // 8 + sum(runs))
@@ -163,8 +166,8 @@ def check_heard_take(capture, take, started, escape, seconds, underruns=()):
              f"played {parted_at[2]}" if parted_at else "")
     marks = (f"; the take marks underruns at frames {list(underruns)}"
              if underruns and parted_at else "")
-    silences = (f", with {len(runs)} gaps of silence where the take marks that the device ran "
-                f"dry, the longest {1000 * max(runs) / RATE:.1f} ms" if runs else "")
+    silences = (f", with {len(runs)} gaps of silence where the device ran dry, the longest "
+                f"{1000 * max(runs) / RATE:.1f} ms" if runs else "")
     check(length > seconds * RATE and parted_at is None,
           f"the sound server played the take bit for bit over {length / RATE:.2f} s"
           f"{silences}{parts}{marks}")

@@ -64,8 +64,8 @@ def test_take(scenario, sound_server, capture, program, renderer, period):
     bit for bit and is what the sound server played, nothing lost, with the default buffers
     and with 128-frame ones asked for (which the system's 10 ms mixing makes 256). Wine's
     threads are not real-time, so now and then its audio runs dry for a few milliseconds
-    (about one run in three here, by default as at 128): a gap the take marks is counted,
-    not failed."""
+    (about one run in three here, by default as at 128), below wave-out, where the program
+    cannot see it to mark it in the take: such a gap is counted, not failed."""
     take = Take(scenario.path("take"))
     run = ConsoleRun(scenario, program, f"{period} --record {windows_path(take.base)}.wav")
     run.check_streaming(sound_server)
@@ -96,7 +96,7 @@ def test_take(scenario, sound_server, capture, program, renderer, period):
           "the events file holds A after Left, lower")
     check(events.count(" noteon 2 55 ") > 3, "a held D plays again and again")
     if samples is not None:
-        check_heard_take(capture, samples, started, escape, 3, take.underruns())
+        check_heard_take(capture, samples, started, escape, 3, unmarked=True)
         if onset is not None:
             _, gaps, longest = capture.gaps(onset, capture.frame_at(escape))
             figure(f"{period or 'default'}: {gaps} gaps in the sound, the longest "
